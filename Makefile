@@ -1,0 +1,20 @@
+# Thin front for CMake: make, make test, make demo.
+BUILD ?= build
+JOBS ?= $(shell nproc 2>/dev/null || echo 2)
+
+.PHONY: all test demo clean
+
+all: $(BUILD)/CMakeCache.txt
+	cmake --build $(BUILD) -j $(JOBS)
+
+$(BUILD)/CMakeCache.txt:
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+
+test: all
+	cd $(BUILD) && ctest --output-on-failure -j $(JOBS) --timeout 300
+
+demo: all
+	./demo/run.sh $(BUILD)
+
+clean:
+	rm -rf $(BUILD)

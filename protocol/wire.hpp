@@ -1,0 +1,38 @@
+// The share protocol's fixed texts, ports and limits, named once.
+#pragma once
+
+namespace dircast::wire {
+
+constexpr unsigned DEFAULT_LISTEN_PORT = 19200;
+constexpr unsigned DEFAULT_BEACON_PORT = 19201;
+
+constexpr const char BEACON_MAGIC[] = "DC-SHARE/1";
+constexpr const char PORT_FIELD[] = " port=";
+
+constexpr const char MANIFEST_REQUEST[] = "GET manifest DC-SHARE/1\n\n";
+constexpr const char ARCHIVE_REQUEST[] = "GET archive DC-SHARE/1\n\n";
+constexpr const char MANIFEST_PREFIX[] = "GET manifest";
+constexpr const char FILE_PREFIX[] = "GET file path=";
+constexpr int FILE_PREFIX_LENGTH = sizeof FILE_PREFIX - 1;
+
+constexpr const char MANIFEST_MAGIC[] = "DC-SHARE-MANIFEST/1";
+constexpr const char ARCHIVE_MAGIC[] = "DC-SHARE-ARCHIVE/1";
+constexpr const char ENTRIES_LINE[] = "entries=recursive\n";
+constexpr const char DIR_RECORD[] = "dir path=";
+constexpr const char FILE_RECORD[] = "file path=";
+constexpr const char SIZE_FIELD[] = " size=";
+constexpr const char HASH_FIELD[] = " hash=";
+constexpr const char FILE_TRAILER[] = "\nendfile\n";
+constexpr const char END_MARKER[] = "END\n";
+
+// A request is read with one receive into 768 bytes: 767 and the NUL.
+constexpr int REQUEST_LIMIT = 767;
+// Relative paths: 1 to 511 bytes (the walks' 512-byte buffers with the NUL).
+constexpr int PATH_LIMIT = 511;
+// The client's receive limits.
+constexpr long MANIFEST_LIMIT = 262143;
+constexpr long ARCHIVE_LIMIT = 8388608;
+// Walks stop descending at this depth; the directory there keeps its record.
+constexpr int WALK_DEPTH_LIMIT = 7;
+
+} // namespace dircast::wire

@@ -1,0 +1,126 @@
+// i386 system-call entry: the int $0x80 trap, the call numbers, the socketcall
+// multiplexer and the kernel record layouts this architecture hands back.
+//
+// Register convention of the trap: eax = call number and result; arguments in
+// ebx, ecx, edx, esi, edi, ebp. We build without PIC, so ebx is a plain register.
+#pragma once
+
+namespace dircast::arch {
+
+constexpr long NR_exit = 1;
+constexpr long NR_read = 3;
+constexpr long NR_write = 4;
+constexpr long NR_open = 5;
+constexpr long NR_close = 6;
+constexpr long NR_unlink = 10;
+constexpr long NR_lseek = 19;
+constexpr long NR_mkdir = 39;
+constexpr long NR_rmdir = 40;
+constexpr long NR_fcntl = 55;
+constexpr long NR_symlink = 83;
+constexpr long NR_socketcall = 102;
+constexpr long NR_getdents = 141;
+constexpr long NR_poll = 168;
+constexpr long NR_nanosleep = 162;
+constexpr long NR_rt_sigaction = 174;
+constexpr long NR_fstat = 197;  // fstat64: the only form with a 64-bit size
+constexpr long NR_clock_gettime = 265;
+constexpr long NR_openat = 295;
+constexpr long NR_mkdirat = 296;
+constexpr long NR_unlinkat = 301;
+constexpr long NR_renameat = 302;
+
+inline long syscall(long nr)
+{
+	long r;
+	asm volatile("int $0x80" : "=a"(r) : "a"(nr) : "memory");
+	return r;
+}
+
+inline long syscall(long nr, long a)
+{
+	long r;
+	asm volatile("int $0x80" : "=a"(r) : "a"(nr), "b"(a) : "memory");
+	return r;
+}
+
+inline long syscall(long nr, long a, long b)
+{
+	long r;
+	asm volatile("int $0x80" : "=a"(r) : "a"(nr), "b"(a), "c"(b) : "memory");
+	return r;
+}
+
+inline long syscall(long nr, long a, long b, long c)
+{
+	long r;
+	asm volatile("int $0x80" : "=a"(r) : "a"(nr), "b"(a), "c"(b), "d"(c) : "memory");
+	return r;
+}
+
+inline long syscall(long nr, long a, long b, long c, long d)
+{
+	long r;
+	asm volatile("int $0x80"
+		     : "=a"(r)
+		     : "a"(nr), "b"(a), "c"(b), "d"(c), "S"(d)
+		     : "memory");
+	return r;
+}
+
+// Every socket operation goes through socketcall (102) with its arguments in a
+// word block; the operation codes are <linux/net.h>'s SYS_* values.
+inline long socket_op(long op, long a, long b, long c, long d = 0, long e = 0, long f = 0)
+{
+	long block[6] = {a, b, c, d, e, f};
+
+	return syscall(NR_socketcall, op, (long)block);
+}
+
+// The kernel's struct linux_dirent as getdents (141) fills it.
+constexpr int DIRENT_RECLEN = 8;
+constexpr int DIRENT_NAME = 10;
+
+// The kernel's struct stat64; long long members sit on 4-byte boundaries here.
+struct kernel_stat {
+	unsigned long long st_dev;
+	unsigned char pad0[4];
+	unsigned long st_ino32;
+	unsigned int st_mode;
+	unsigned int st_nlink;
+	unsigned long st_uid;
+	unsigned long st_gid;
+	unsigned long long st_rdev;
+	unsigned char pad3[4];
+	long long st_size;
+	unsigned long st_blksize;
+	unsigned long long st_blocks;
+	unsigned long st_atime;
+	unsigned long st_atime_nsec;
+	unsigned long st_mtime;
+	unsigned long st_mtime_nsec;
+	unsigned long st_ctime;
+	unsigned long st_ctime_nsec;
+	unsigned long long st_ino;
+};
+static_assert(sizeof(kernel_stat) == 96, "struct stat64 is 96 bytes on i386");
+static_assert(__builtin_offsetof(kernel_stat, st_size) == 44, "stat64 st_size offset");
+static_assert(__builtin_offsetof(kernel_stat, st_mtime) == 72, "stat64 st_mtime offset");
+
+// The kernel's struct sigaction for rt_sigaction: handler, flags, restorer, mask.
+struct kernel_sigaction {
+	unsigned long handler;
+	unsigned long flags;
+	unsigned long restorer;
+	unsigned long mask[2];
+};
+
+
+} // namespace dircast::arch
+
+// Entry: hand the initial stack pointer (argc, argv..., 0, envp...) to C++.
+// The stack is realigned so start_main sees the 16-byte alignment GCC assumes.
+#define DIRCAST_ENTRY_STUB                                                           \
+	asm(".text\n.global _start\n_start:\n"                                       \
+	    "\txorl %ebp, %ebp\n\tmovl %esp, %eax\n\tandl $-16, %esp\n"          \
+	    "\tsubl $12, %esp\n\tpushl %eax\n\tcall start_main\n\thlt\n");

@@ -1,0 +1,23 @@
+// Console log. A failed write is dropped: logging never stops a program.
+#include "console.hpp"
+#include "sys.hpp"
+#include "text.hpp"
+
+namespace dircast {
+
+void log_text(const char *text)
+{
+	sys::write(1, text, text_length(text));
+}
+
+void log_number(unsigned value)
+{
+	char digits[12];
+	int n = 0;
+
+	append_decimal(digits, &n, value);
+	digits[n] = 0;
+	log_text(digits);
+}
+
+} // namespace dircast

@@ -1,0 +1,81 @@
+// Directory iteration and probe. Directories are always opened with
+// O_DIRECTORY: a FIFO or device in a tree fails the open at once instead of
+// blocking it, and a regular file fails as getdents would.
+#include "dir.hpp"
+#include "kernel.hpp"
+#include "path.hpp"
+#include "sys.hpp"
+
+namespace dircast {
+
+static long directory_flags(LinkPolicy links)
+{
+	long flags = kernel::O_RDONLY | kernel::O_DIRECTORY;
+
+	return links == NO_LINKS ? flags | kernel::O_NOFOLLOW : flags;
+}
+
+long open_scan(DirScan *scan, const char *path, LinkPolicy links)
+{
+	scan->fd = sys::open(path, directory_flags(links));
+	scan->length = 0;
+	scan->offset = 0;
+	return scan->fd;
+}
+
+// Record length read bytewise: the batch carries no alignment promise.
+static unsigned record_length(const char *record)
+{
+	const unsigned char *p = (const unsigned char *)record + arch::DIRENT_RECLEN;
+
+	return p[0] | (unsigned)p[1] << 8;
+}
+
+// Next entry name, dot entries skipped; null when getdents has no more. A
+// record length of 0 would never advance, so it ends its batch.
+const char *next_entry(DirScan *scan)
+{
+	for (;;) {
+		if (scan->offset >= scan->length) {
+			scan->length = sys::getdents(scan->fd, scan->batch, SCAN_BATCH);
+			scan->offset = 0;
+			if (scan->length <= 0)
+				return nullptr;
+		}
+
+		const char *record = scan->batch + scan->offset;
+		unsigned reclen = record_length(record);
+
+		if (reclen == 0) {
+			scan->offset = scan->length;
+			continue;
+		}
+		scan->offset += reclen;
+		if (!is_dot_entry(record + arch::DIRENT_NAME))
+			return record + arch::DIRENT_NAME;
+	}
+}
+
+void close_scan(DirScan *scan)
+{
+	if (scan->fd >= 0)
+		sys::close(scan->fd);
+	scan->fd = -1;
+}
+
+int probe_directory(const char *path, LinkPolicy links)
+{
+	// Large enough for one record of a 255-byte name, so a long first name
+	// cannot make getdents refuse the buffer and a directory read as a file.
+	char batch[512];
+	long fd = sys::open(path, directory_flags(links));
+	long r;
+
+	if (fd < 0)
+		return 0;
+	r = sys::getdents(fd, batch, sizeof batch);
+	sys::close(fd);
+	return r >= 0;
+}
+
+} // namespace dircast

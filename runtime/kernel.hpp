@@ -1,0 +1,69 @@
+// Kernel constants under the kernel's own names. Kept out of public headers so
+// that hosted test code, whose libc defines the same names as macros, can use ours.
+#pragma once
+
+namespace dircast::kernel {
+
+// errno values, as returned negated by every call
+constexpr long EPERM = 1;
+constexpr long ENOENT = 2;
+constexpr long EINTR = 4;
+constexpr long EIO = 5;
+constexpr long EBADF = 9;
+constexpr long EAGAIN = 11;
+constexpr long ENOTDIR = 20;
+constexpr long EINVAL = 22;
+constexpr long EFBIG = 27;
+constexpr long EINPROGRESS = 115;
+constexpr long ETIMEDOUT = 110;
+
+// open flags (octal, as the kernel writes them)
+constexpr long O_RDONLY = 0;
+constexpr long O_WRONLY = 01;
+constexpr long O_RDWR = 02;
+constexpr long O_CREAT = 0100;
+constexpr long O_EXCL = 0200;
+constexpr long O_NOCTTY = 0400;
+constexpr long O_TRUNC = 01000;
+constexpr long O_NONBLOCK = 04000;
+constexpr long O_DIRECTORY = 0200000;
+constexpr long O_NOFOLLOW = 0400000;
+constexpr long O_CLOEXEC = 02000000;
+
+constexpr long SEEK_SET = 0;
+constexpr long SEEK_END = 2;
+
+constexpr long F_GETFD = 1;
+constexpr long F_GETFL = 3;
+constexpr long F_SETFL = 4;
+
+constexpr unsigned S_IFMT = 0170000;
+constexpr unsigned S_IFREG = 0100000;
+constexpr unsigned S_IFDIR = 0040000;
+
+constexpr long AT_FDCWD = -100;
+
+// sockets
+constexpr long AF_INET = 2;
+constexpr long SOCK_STREAM = 1;
+constexpr long SOCK_DGRAM = 2;
+constexpr long IPPROTO_UDP = 17;
+constexpr long SOL_SOCKET = 1;
+constexpr long SO_REUSEADDR = 2;
+constexpr long SO_ERROR = 4;
+constexpr long SO_BROADCAST = 6;
+constexpr long SO_RCVTIMEO = 20;
+constexpr long SO_SNDTIMEO = 21;
+
+// poll
+constexpr short POLLIN = 0x001;
+constexpr short POLLOUT = 0x004;
+
+// signals
+constexpr long SIGPIPE = 13;
+constexpr unsigned long SIG_IGN = 1;
+
+constexpr long CLOCK_MONOTONIC = 1;
+constexpr long CLOCK_REALTIME = 0;
+
+} // namespace dircast::kernel

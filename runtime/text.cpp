@@ -1,0 +1,114 @@
+// Text, number and append-buffer operations.
+#include "text.hpp"
+
+namespace dircast {
+
+int text_length(const char *text)
+{
+	int n = 0;
+
+	while (text[n])
+		n++;
+	return n;
+}
+
+int starts_with(const char *text, const char *prefix)
+{
+	for (int i = 0; prefix[i]; i++) {
+		if (text[i] != prefix[i])
+			return 0;
+	}
+	return 1;
+}
+
+int text_equals(const char *a, const char *b)
+{
+	int i = 0;
+
+	while (a[i] && a[i] == b[i])
+		i++;
+	return a[i] == b[i];
+}
+
+int find_text(const char *text, const char *pattern)
+{
+	for (int i = 0; text[i]; i++) {
+		if (starts_with(text + i, pattern))
+			return i;
+	}
+	return -1;
+}
+
+// Wraps modulo 2^32 by design: a hash written as ten digits reads back exactly.
+unsigned parse_decimal(const char *text)
+{
+	unsigned value = 0;
+
+	for (; *text >= '0' && *text <= '9'; text++)
+		value = value * 10 + (unsigned)(*text - '0');
+	return value;
+}
+
+void append_char(char *out, int *cursor, char c)
+{
+	out[(*cursor)++] = c;
+}
+
+void append_text(char *out, int *cursor, const char *text)
+{
+	while (*text)
+		out[(*cursor)++] = *text++;
+}
+
+void append_bytes(char *out, int *cursor, const char *bytes, int n)
+{
+	for (int i = 0; i < n; i++)
+		out[(*cursor)++] = bytes[i];
+}
+
+// 32-bit division only: i386 has it in hardware, unlike the 64-bit kind.
+void append_decimal(char *out, int *cursor, unsigned value)
+{
+	char digits[12];
+	int n = 0;
+
+	do {
+		digits[n++] = (char)('0' + value % 10);
+		value /= 10;
+	} while (value);
+	while (n)
+		out[(*cursor)++] = digits[--n];
+}
+
+char *next_line(char **cursor, char *end)
+{
+	char *start = *cursor;
+
+	if (start >= end)
+		return nullptr;
+	for (char *p = start; p < end; p++) {
+		if (*p == '\n') {
+			*p = 0;
+			*cursor = p + 1;
+			return start;
+		}
+	}
+	*cursor = end;
+	return start;
+}
+
+int has_end_marker(const char *buffer, long length)
+{
+	const char *tail = buffer + length - 4;
+
+	return length >= 4 && tail[0] == 'E' && tail[1] == 'N' && tail[2] == 'D' && tail[3] == '\n';
+}
+
+void copy_span(char *out, const char *source, int n)
+{
+	for (int i = 0; i < n; i++)
+		out[i] = source[i];
+	out[n] = 0;
+}
+
+} // namespace dircast
