@@ -1,0 +1,33 @@
+// Test-only loopback networking: free ports, one-shot TCP exchanges and a
+// UDP receiver for beacons.
+#pragma once
+
+#include <string>
+
+namespace dircast_test {
+
+// A port that was free on 127.0.0.1 a moment ago (TCP or UDP).
+int free_tcp_port();
+int free_udp_port();
+
+// Connects to 127.0.0.1:port (retrying until timeout_ms while refused), sends
+// request, reads until the peer closes or timeout_ms passes without data.
+// Returns the bytes received; *closed tells whether the peer closed.
+std::string tcp_exchange(int port, const std::string &request, int timeout_ms = 10000,
+			 bool *closed = nullptr);
+
+// Connects to 127.0.0.1:port, retrying while refused; -1 on timeout.
+int tcp_connect(int port, int timeout_ms = 10000);
+// Reads until close or timeout without data.
+std::string read_until_close(int fd, int timeout_ms = 10000, bool *closed = nullptr);
+
+struct UdpReceiver {
+	int fd = -1;
+	int port = 0;
+	explicit UdpReceiver(int port, const char *address = "127.0.0.1");
+	~UdpReceiver();
+	// One datagram or "" after timeout_ms; *sender_port gets its source port.
+	std::string receive(int timeout_ms = 5000, int *sender_port = nullptr);
+};
+
+} // namespace dircast_test
