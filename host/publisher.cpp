@@ -1,0 +1,238 @@
+// The tree publisher: manifest, full archive and single-file archive. All
+// three walk the share root with the same frame: depth-limited, links
+// followed, entries the protocol cannot carry left out with all below them.
+#include "publisher.hpp"
+#include "send_buffer.hpp"
+#include "settings.hpp"
+#include "share_file.hpp"
+#include "../protocol/share_hash.hpp"
+#include "../protocol/wire.hpp"
+#include "../runtime/console.hpp"
+#include "../runtime/dir.hpp"
+#include "../runtime/path.hpp"
+#include "../runtime/sys.hpp"
+#include "../runtime/text.hpp"
+
+namespace dircast {
+
+// Walk path buffers: 511 bytes of path and the NUL.
+constexpr int WALK_PATH_SIZE = 512;
+// A single-file request joins up to 511 request bytes under the share root.
+constexpr int REQUEST_PATH_SIZE = 768;
+
+struct ChildPaths {
+	char full[WALK_PATH_SIZE];
+	char relative[WALK_PATH_SIZE];
+};
+
+// A relative path that a reader would split wrongly or refuse: readers find
+// a record's fields by the first " size=" and " hash=" on its line.
+static int path_carried(const char *relative)
+{
+	return check_protocol_path(relative, text_length(relative)) &&
+	       find_text(relative, wire::SIZE_FIELD) < 0 && find_text(relative, wire::HASH_FIELD) < 0;
+}
+
+static int join_child(ChildPaths *child, const char *full, const char *relative, const char *name)
+{
+	return join_name(child->full, WALK_PATH_SIZE, full, name) &&
+	       join_name(child->relative, WALK_PATH_SIZE, relative, name) && path_carried(child->relative);
+}
+
+static void hash_tree(unsigned *state, const char *full, const char *relative, int depth)
+{
+	DirScan scan;
+	ChildPaths child;
+	const char *name;
+
+	if (depth >= wire::WALK_DEPTH_LIMIT || open_scan(&scan, full, FOLLOW_LINKS) < 0)
+		return;
+	if (relative[0])
+		*state = hash_dir_entry(*state, relative);
+	while ((name = next_entry(&scan))) {
+		unsigned size;
+		unsigned content;
+
+		if (!join_child(&child, full, relative, name))
+			continue;
+		if (probe_directory(child.full, FOLLOW_LINKS)) {
+			hash_tree(state, child.full, child.relative, depth + 1);
+			continue;
+		}
+		content = hash_file_content(child.full, &size);
+		*state = hash_file_entry(*state, child.relative, size, content);
+	}
+	close_scan(&scan);
+}
+
+unsigned compute_manifest_hash()
+{
+	unsigned state = hash_share_name(host_settings.share_name);
+
+	hash_tree(&state, host_settings.share_root, "", 0);
+	return state;
+}
+
+static void send_line(Reply *reply, int length)
+{
+	send_buffer[length] = 0;
+	reply_bytes(reply, send_buffer, length);
+}
+
+static void send_manifest_file_record(Reply *reply, const char *full, const char *relative)
+{
+	unsigned size;
+	unsigned content = hash_file_content(full, &size);
+	int n = 0;
+
+	append_text(send_buffer, &n, wire::FILE_RECORD);
+	append_text(send_buffer, &n, relative);
+	append_text(send_buffer, &n, wire::SIZE_FIELD);
+	append_decimal(send_buffer, &n, size);
+	append_text(send_buffer, &n, wire::HASH_FIELD);
+	append_decimal(send_buffer, &n, content);
+	append_char(send_buffer, &n, '\n');
+	send_line(reply, n);
+}
+
+// Streams exactly size bytes. A file that yields fewer (shrunk, or a read
+// error) would leave the reader misaligned on the next record, so the answer
+// is cut there instead and the reader sees it incomplete.
+static void send_file_content(Reply *reply, long fd, unsigned size)
+{
+	unsigned remaining = size;
+
+	while (remaining > 0 && !reply_broken(reply)) {
+		long want = remaining < FILE_BUFFER_SIZE ? remaining : FILE_BUFFER_SIZE;
+		long n = sys::read(fd, file_buffer, want);
+
+		if (n < 1) {
+			reply_cut(reply);
+			return;
+		}
+		reply_bytes(reply, file_buffer, n);
+		remaining -= (unsigned)n;
+	}
+	reply_text(reply, wire::FILE_TRAILER);
+}
+
+static void send_file_record(Reply *reply, const char *full, const char *relative)
+{
+	unsigned size;
+	long fd = open_share_file(full, &size);
+	int n = 0;
+
+	if (fd < 0)
+		return;
+	log_text("dircast-serve: sending file ");
+	log_text(relative);
+	log_text("\n");
+	append_text(send_buffer, &n, wire::FILE_RECORD);
+	append_text(send_buffer, &n, relative);
+	append_text(send_buffer, &n, wire::SIZE_FIELD);
+	append_decimal(send_buffer, &n, size);
+	append_char(send_buffer, &n, '\n');
+	send_line(reply, n);
+	send_file_content(reply, fd, size);
+	sys::close(fd);
+}
+
+using FileRecordSender = void (*)(Reply *, const char *, const char *);
+
+// Manifest and archive list a directory alike: its files first (pass 1), then
+// each subdirectory's record followed at once by everything below it (pass 2).
+static void publish_tree(Reply *reply, FileRecordSender send_file, const char *full, const char *relative,
+			 int depth)
+{
+	DirScan scan;
+	ChildPaths child;
+	const char *name;
+
+	if (depth >= wire::WALK_DEPTH_LIMIT)
+		return;
+	for (int pass = 1; pass <= 2; pass++) {
+		if (open_scan(&scan, full, FOLLOW_LINKS) < 0)
+			return;
+		while ((name = next_entry(&scan))) {
+			int n = 0;
+
+			if (!join_child(&child, full, relative, name))
+				continue;
+			if (!probe_directory(child.full, FOLLOW_LINKS)) {
+				if (pass == 1)
+					send_file(reply, child.full, child.relative);
+				continue;
+			}
+			if (pass == 1)
+				continue;
+			append_text(send_buffer, &n, wire::DIR_RECORD);
+			append_text(send_buffer, &n, child.relative);
+			append_char(send_buffer, &n, '\n');
+			send_line(reply, n);
+			publish_tree(reply, send_file, child.full, child.relative, depth + 1);
+		}
+		close_scan(&scan);
+	}
+}
+
+void send_manifest(Reply *reply)
+{
+	unsigned hash = compute_manifest_hash();
+	int n = 0;
+
+	append_text(send_buffer, &n, wire::MANIFEST_MAGIC);
+	append_text(send_buffer, &n, "\nname=");
+	append_text(send_buffer, &n, host_settings.share_name);
+	append_text(send_buffer, &n, "\nhash=");
+	append_decimal(send_buffer, &n, hash);
+	append_text(send_buffer, &n, "\n");
+	append_text(send_buffer, &n, wire::ENTRIES_LINE);
+	append_text(send_buffer, &n, "\n");
+	send_line(reply, n);
+	publish_tree(reply, send_manifest_file_record, host_settings.share_root, "", 0);
+	reply_text(reply, wire::END_MARKER);
+}
+
+static void send_archive_header(Reply *reply)
+{
+	const HostSettings *s = &host_settings;
+
+	reply_text(reply, "DC-SHARE-ARCHIVE/1\nname=");
+	reply_text(reply, s->share_name);
+	reply_text(reply, "\nroot=");
+	reply_text(reply, s->share_root);
+	reply_text(reply, "\ndrive=");
+	reply_text(reply, s->drive);
+	reply_text(reply, "\npath=");
+	reply_text(reply, s->path);
+	reply_text(reply, "\nmode=");
+	reply_text(reply, s->mode);
+	reply_text(reply, "\nentries=recursive\n\n");
+}
+
+void send_full_archive(Reply *reply)
+{
+	send_archive_header(reply);
+	publish_tree(reply, send_file_record, host_settings.share_root, "", 0);
+	reply_text(reply, wire::END_MARKER);
+}
+
+// The path runs to the first NUL, CR or LF, cut at 511 bytes. Links are
+// followed and no depth limit applies: anything the path reaches is sent.
+void send_file_archive(Reply *reply, const char *request_path)
+{
+	char relative[WALK_PATH_SIZE];
+	char full[REQUEST_PATH_SIZE];
+	int n = 0;
+
+	while (n < wire::PATH_LIMIT && request_path[n] && request_path[n] != '\r' && request_path[n] != '\n')
+		n++;
+	copy_span(relative, request_path, n);
+	send_archive_header(reply);
+	if (path_carried(relative) && join_name(full, REQUEST_PATH_SIZE, host_settings.share_root, relative) &&
+	    !probe_directory(full, FOLLOW_LINKS))
+		send_file_record(reply, full, relative);
+	reply_text(reply, wire::END_MARKER);
+}
+
+} // namespace dircast

@@ -1,0 +1,27 @@
+// Host settings: filled once from the command line, then only read.
+#pragma once
+
+namespace dircast {
+
+struct HostSettings {
+	const char *share_root;
+	const char *share_name;
+	const char *drive;
+	const char *path;
+	const char *mode;
+	unsigned listen_port;
+	unsigned beacon_port;
+	unsigned char broadcast_address[4];
+	int broadcast_valid;
+};
+
+extern HostSettings host_settings;
+
+void parse_host_options(int argc, char **argv);
+// The first option (by its first name) whose value the protocol cannot carry,
+// or null.
+const char *invalid_setting();
+// 1 when the beacon and the manifest header fit the send buffer.
+int settings_fit();
+
+} // namespace dircast
