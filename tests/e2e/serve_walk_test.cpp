@@ -1,0 +1,157 @@
+// dircast-serve end to end: what the tree walks publish for the awkward
+// corners of a real tree (depth, links, special files, names the protocol
+// cannot carry).
+#include "support/loopback.hpp"
+#include "support/serve_runner.hpp"
+#include "support/temp_dir.hpp"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+
+using namespace dircast_test;
+
+namespace {
+
+const std::string MANIFEST = "GET manifest DC-SHARE/1\n\n";
+const std::string ARCHIVE = "GET archive DC-SHARE/1\n\n";
+
+int count_of(const std::string &text, const std::string &what)
+{
+	int n = 0;
+
+	for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+		n++;
+	return n;
+}
+
+std::string hash_line(const std::string &manifest)
+{
+	size_t at = manifest.find("hash=");
+	return manifest.substr(at, manifest.find('\n', at) - at);
+}
+
+class ServeWalk : public ::testing::TestWithParam<std::string> {
+protected:
+	TempDir tmp;
+	std::string root = tmp / "share";
+	ServeRun host;
+
+	void SetUp() override { make_dirs(root); }
+	void start(ServeRun &run, const std::string &share)
+	{
+		ASSERT_TRUE(start_serve(run, share, share + ".log", {}, GetParam())) << run.process.output();
+	}
+	std::string ask(const std::string &request) { return tcp_exchange(host.port, request); }
+};
+
+TEST_P(ServeWalk, NothingBelowDepthSevenIsPublished)
+{
+	std::string clean = tmp / "clean";
+	std::string path = root, clean_path = clean;
+
+	for (int level = 1; level <= 8; level++) {
+		path += "/d" + std::to_string(level);
+		clean_path += "/d" + std::to_string(level);
+		make_dirs(path);
+		write_file(path + "/f", "level " + std::to_string(level));
+		if (level <= 7)
+			make_dirs(clean_path);
+		if (level <= 6)
+			write_file(clean_path + "/f", "level " + std::to_string(level));
+	}
+	ServeRun other;
+	start(host, root);
+	start(other, clean);
+	std::string manifest = ask(MANIFEST);
+
+	EXPECT_NE(manifest.find("dir path=d1/d2/d3/d4/d5/d6/d7\n"), std::string::npos);
+	EXPECT_NE(manifest.find("file path=d1/d2/d3/d4/d5/d6/f "), std::string::npos);
+	EXPECT_EQ(manifest.find("d7/f"), std::string::npos);
+	EXPECT_EQ(manifest.find("d7/d8"), std::string::npos);
+	EXPECT_EQ(count_of(manifest, "dir path="), 7);
+	// Nothing below the seventh level reaches the hash either.
+	EXPECT_EQ(hash_line(manifest), hash_line(tcp_exchange(other.port, MANIFEST)));
+	EXPECT_EQ(count_of(ask(ARCHIVE), "file path="), 6);
+}
+
+TEST_P(ServeWalk, UnreadableEntriesAreEmptyFilesInTheManifestAndAbsentFromArchives)
+{
+	write_file(root + "/empty", "");
+	ASSERT_EQ(symlink("nowhere", (root + "/dangling").c_str()), 0);
+	ASSERT_EQ(mkfifo((root + "/pipe").c_str(), 0666), 0);
+	ASSERT_EQ(symlink("pipe", (root + "/pipe-link").c_str()), 0);
+	int fd = open((root + "/huge").c_str(), O_WRONLY | O_CREAT, 0666);
+	ASSERT_EQ(ftruncate(fd, 0x80000000LL), 0);  // 2 GiB, sparse
+	close(fd);
+	start(host, root);
+
+	bool closed;
+	std::string manifest = tcp_exchange(host.port, MANIFEST, 10000, &closed);
+	ASSERT_TRUE(closed) << "the host blocked on a special file";
+	for (const char *name : {"empty", "dangling", "pipe", "pipe-link", "huge"})
+		EXPECT_NE(manifest.find(std::string("file path=") + name + " size=0 hash=2166136261\n"), std::string::npos)
+			<< name;
+	std::string archive = ask(ARCHIVE);
+	EXPECT_NE(archive.find("file path=empty size=0\n\nendfile\n"), std::string::npos);
+	EXPECT_EQ(count_of(archive, "file path="), 1);
+	for (const char *name : {"pipe", "huge", "dangling"})
+		EXPECT_EQ(ask(std::string("GET file path=") + name + "\n\n").find("file path="), std::string::npos) << name;
+}
+
+TEST_P(ServeWalk, ALinkToItsOwnDirectoryRepeatsUntilTheDepthLimit)
+{
+	write_file(root + "/f", "x");
+	ASSERT_EQ(symlink(".", (root + "/loop").c_str()), 0);
+	start(host, root);
+	std::string manifest = ask(MANIFEST);
+
+	EXPECT_EQ(count_of(manifest, "dir path="), 7);
+	EXPECT_NE(manifest.find("dir path=loop/loop/loop/loop/loop/loop/loop\n"), std::string::npos);
+	EXPECT_NE(manifest.find("file path=loop/loop/loop/loop/loop/loop/f "), std::string::npos);
+	EXPECT_EQ(manifest.substr(manifest.size() - 4), "END\n");
+}
+
+// Names a reader would split wrongly or must refuse are left out, with all
+// below them; the rest of the share is published exactly as without them.
+TEST_P(ServeWalk, NamesTheProtocolCannotCarryAreLeftOut)
+{
+	std::string clean = tmp / "clean";
+	make_dirs(clean);
+	write_file(root + "/ok.txt", "fine");
+	write_file(clean + "/ok.txt", "fine");
+	for (const char *bad : {"line\nfeed", "carriage\rreturn", "back\\slash", "del\x7f", "a size=3", "b hash=1"})
+		write_file(root + "/" + bad, "bad");
+	make_dirs(root + "/ctl\x01dir");
+	write_file(root + "/ctl\x01dir/inner", "hidden");
+	ServeRun other;
+	start(host, root);
+	start(other, clean);
+
+	EXPECT_EQ(ask(MANIFEST), tcp_exchange(other.port, MANIFEST));
+	std::string archive = ask(ARCHIVE);
+	EXPECT_EQ(count_of(archive, "file path="), 1);
+	EXPECT_EQ(archive.find("inner"), std::string::npos);
+	for (const char *bad : {"a size=3", "b hash=1"})
+		EXPECT_EQ(ask(std::string("GET file path=") + bad + "\n\n").find("file path="), std::string::npos) << bad;
+}
+
+TEST_P(ServeWalk, LinkedDirectoriesAreWalkedAndLinkedFilesSent)
+{
+	std::string outside = tmp / "outside";
+	make_dirs(outside);
+	write_file(outside + "/o.txt", "out");
+	ASSERT_EQ(symlink(outside.c_str(), (root + "/linked").c_str()), 0);
+	ASSERT_EQ(symlink((outside + "/o.txt").c_str(), (root + "/file-link").c_str()), 0);
+	start(host, root);
+	std::string archive = ask(ARCHIVE);
+
+	EXPECT_NE(archive.find("dir path=linked\nfile path=linked/o.txt size=3\nout\nendfile\n"), std::string::npos);
+	EXPECT_NE(archive.find("file path=file-link size=3\nout\nendfile\n"), std::string::npos);
+}
+
+INSTANTIATE_TEST_SUITE_P(Arch, ServeWalk, ::testing::Values("i386", "x86_64"));
+
+} // namespace
