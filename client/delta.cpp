@@ -1,0 +1,195 @@
+// Delta sync in two passes over the manifest: prune what it does not list
+// with the same kind, then create its directories and fetch its changed
+// files one single-file request each.
+#include "delta.hpp"
+#include "archive.hpp"
+#include "drive_link.hpp"
+#include "mirror_store.hpp"
+#include "settings.hpp"
+#include "transfers.hpp"
+#include "../protocol/wire.hpp"
+#include "../runtime/console.hpp"
+#include "../runtime/dir.hpp"
+#include "../runtime/kernel.hpp"
+#include "../runtime/path.hpp"
+#include "../runtime/text.hpp"
+
+namespace dircast {
+
+// Depth 0 is the mirror root: entries of up to nine components are examined.
+constexpr int PRUNE_DEPTH_LIMIT = 8;
+constexpr int FILE_PATH_AT = 10;
+constexpr int DIR_PATH_AT = 9;
+constexpr int FIELD_DIGITS_AT = 6;  // " size=" and " hash=" alike
+
+struct DeltaCounts {
+	unsigned changed;
+	unsigned skipped;
+};
+
+// A line ends at '\n' or NUL, so this works on the untouched manifest and on
+// one whose line ends the update pass has already turned into NULs.
+int record_matches(const char *line, const char *prefix, const char *relative)
+{
+	const char *p = line;
+	char after;
+
+	if (!starts_with(p, prefix))
+		return 0;
+	p += text_length(prefix);
+	for (; *relative; relative++, p++) {
+		if (*p != *relative)
+			return 0;
+	}
+	after = *p;
+	return after == 0 || after == '\n' || after == ' ';
+}
+
+// No index: the whole manifest is scanned once per mirror entry examined.
+int manifest_lists(const char *relative, int is_directory)
+{
+	const char *prefix = is_directory ? wire::DIR_RECORD : wire::FILE_RECORD;
+	const char *line = manifest_buffer;
+	const char *end = manifest_buffer + manifest_length;
+
+	while (line < end) {
+		const char *p = line;
+
+		if (record_matches(line, prefix, relative))
+			return 1;
+		while (p < end && *p != '\n' && *p != 0)
+			p++;
+		line = p + 1;
+	}
+	return 0;
+}
+
+static void prune_entry(const char *path, const char *relative, int depth)
+{
+	int is_directory = probe_directory(path, NO_LINKS);
+
+	if (!manifest_lists(relative, is_directory)) {
+		remove_tree(path, 0);
+		log_text("dircast-mirror: pruned ");
+		log_text(relative);
+		log_text("\n");
+	} else if (is_directory) {
+		prune_against_manifest(path, relative, depth + 1);
+	}
+}
+
+// Entries are removed while the same directory is still being listed; there
+// is no second pass.
+void prune_against_manifest(const char *path, const char *relative, int depth)
+{
+	char child_path[MIRROR_PATH_SIZE];
+	char child_relative[RELATIVE_PATH_SIZE];
+	DirScan scan;
+	const char *name;
+
+	if (depth > PRUNE_DEPTH_LIMIT || open_scan(&scan, path, NO_LINKS) < 0)
+		return;
+	while ((name = next_entry(&scan))) {
+		if (join_name(child_path, MIRROR_PATH_SIZE, path, name) &&
+		    join_name(child_relative, RELATIVE_PATH_SIZE, relative, name))
+			prune_entry(child_path, child_relative, depth);
+	}
+	close_scan(&scan);
+}
+
+// Every failure here counts as a change, so the file is fetched.
+int file_unchanged(const char *relative, unsigned size, unsigned hash)
+{
+	unsigned local_size;
+	unsigned local_hash;
+	long fd;
+
+	if (!check_mirror_path(relative, text_length(relative)))
+		return 0;
+	if (probe_directory(path_buffer, NO_LINKS))
+		return 0;
+	fd = confined_open_file(client_settings.mirror_root, relative, kernel::O_RDONLY, 0);
+	if (fd < 0)
+		return 0;
+	local_hash = hash_local_file(fd, &local_size);
+	return local_size == size && local_hash == hash;
+}
+
+static void update_dir(const char *relative)
+{
+	if (check_mirror_path(relative, text_length(relative)) &&
+	    confined_mkdir(client_settings.mirror_root, relative) < 0)
+		note_mirror_fault();
+}
+
+// A file record line: -1 when its fetch failed, else 0. Lines without
+// " size=" after the path and " hash=" after that are not records.
+static int update_file(sockaddr_in *host, const char *line, DeltaCounts *counts)
+{
+	char relative[RELATIVE_PATH_SIZE];
+	int s = find_text(line, wire::SIZE_FIELD);
+	int h = find_text(line, wire::HASH_FIELD);
+	long length;
+
+	if (s <= FILE_PATH_AT || h <= s)
+		return 0;
+	if (!check_protocol_path(line + FILE_PATH_AT, s - FILE_PATH_AT)) {
+		log_text("dircast-mirror: rejected unsafe path\n");
+		return 0;
+	}
+	copy_span(relative, line + FILE_PATH_AT, s - FILE_PATH_AT);
+	if (!check_components(relative))
+		return 0;
+	if (file_unchanged(relative, parse_decimal(line + s + FIELD_DIGITS_AT),
+			   parse_decimal(line + h + FIELD_DIGITS_AT))) {
+		counts->skipped++;
+		return 0;
+	}
+	length = fetch_file(host, relative);
+	if (length < 0)
+		return -1;
+	apply_archive(length);
+	counts->changed++;
+	return 0;
+}
+
+static void log_summary(const DeltaCounts *counts)
+{
+	log_text("dircast-mirror: delta changed files ");
+	log_number(counts->changed);
+	log_text(" skipped ");
+	log_number(counts->skipped);
+	log_text("\n");
+}
+
+int delta_sync(sockaddr_in *host)
+{
+	const char *root = client_settings.mirror_root;
+	DeltaCounts counts = {0, 0};
+	char *cursor = manifest_buffer;
+	char *end = manifest_buffer + manifest_length;
+	char *line;
+
+	make_dir(c_drive_path());
+	make_parent_dirs(root);
+	make_dir(root);
+	prune_against_manifest(root, "", 0);
+	line = next_line(&cursor, end);
+	if (!line || !starts_with(line, wire::MANIFEST_MAGIC)) {
+		log_text("dircast-mirror: manifest header missing\n");
+		return 0;
+	}
+	while ((line = next_line(&cursor, end)) && line[0])
+		;
+	while ((line = next_line(&cursor, end)) && !starts_with(line, "END")) {
+		if (starts_with(line, wire::DIR_RECORD))
+			update_dir(line + DIR_PATH_AT);
+		else if (starts_with(line, wire::FILE_RECORD) && update_file(host, line, &counts) < 0)
+			return 0;
+	}
+	map_drive();
+	log_summary(&counts);
+	return 1;
+}
+
+} // namespace dircast

@@ -1,0 +1,27 @@
+// dircast-mirror: options, start line, host selection, then the sync loop.
+// The process frame ends the process with main's result as exit status.
+#include "discovery.hpp"
+#include "settings.hpp"
+#include "sync_loop.hpp"
+#include "../runtime/console.hpp"
+
+using namespace dircast;
+
+int main(int argc, char **argv)
+{
+	sockaddr_in host_address = IPV4_ANY;
+	const char *invalid;
+
+	parse_client_options(argc, argv);
+	log_text("dircast-mirror: start\n");
+	invalid = invalid_client_setting();
+	if (invalid) {
+		log_text("dircast-mirror: invalid setting ");
+		log_text(invalid);
+		log_text("\n");
+		return 1;
+	}
+	if (select_host(&host_address) < 0)
+		return 1;
+	return sync_loop(&host_address);
+}

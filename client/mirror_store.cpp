@@ -1,0 +1,255 @@
+// Mirror store: the confined walk, file writes, local hashing and removal.
+#include "mirror_store.hpp"
+#include "settings.hpp"
+#include "../runtime/console.hpp"
+#include "../runtime/dir.hpp"
+#include "../runtime/fnv1a.hpp"
+#include "../runtime/kernel.hpp"
+#include "../runtime/path.hpp"
+#include "../runtime/sys.hpp"
+#include "../runtime/text.hpp"
+
+namespace dircast {
+
+using namespace kernel;
+
+char path_buffer[MIRROR_PATH_SIZE];
+static int mirror_fault_count;
+
+constexpr long DIRECTORY_MODE = 0777;
+constexpr long FILE_MODE = 0666;
+constexpr long DIRECTORY_NO_LINKS = O_DIRECTORY | O_NOFOLLOW;
+// remove_tree descends this many levels below the mirror root's entries.
+constexpr int REMOVE_DEPTH_LIMIT = 8;
+constexpr int HASH_READ_SIZE = 4096;
+
+// A file is written under this name beside its leaf and then renamed over
+// it. The component check refuses ':', so no mirrored entry can be called so.
+constexpr char PARTIAL_NAME[] = ":dircast-partial";
+
+void note_mirror_fault() { mirror_fault_count++; }
+void clear_mirror_faults() { mirror_fault_count = 0; }
+int mirror_faulted() { return mirror_fault_count != 0; }
+
+void make_dir(const char *path)
+{
+	sys::mkdir(path, DIRECTORY_MODE);
+}
+
+// Index 0 is never a cut point, so a leading '/' does not yield an empty path.
+// Settings are refused at start-up unless the mirror root fits the copy.
+void make_parent_dirs(const char *path)
+{
+	char copy[MIRROR_PATH_SIZE];
+	int last = -1;
+	int n = text_length(path);
+
+	if (n >= MIRROR_PATH_SIZE)
+		return;
+	copy_span(copy, path, n);
+	for (int i = 0; copy[i]; i++) {
+		if (copy[i] == '/')
+			last = i;
+	}
+	if (last <= 0)
+		return;
+	copy[last] = 0;
+	for (int i = 1; copy[i]; i++) {
+		if (copy[i] == '/') {
+			copy[i] = 0;
+			make_dir(copy);
+			copy[i] = '/';
+		}
+	}
+	make_dir(copy);
+}
+
+int check_mirror_path(const char *relative, int length)
+{
+	if (check_protocol_path(relative, length) &&
+	    join_path(path_buffer, MIRROR_PATH_SIZE, client_settings.mirror_root, relative, length))
+		return 1;
+	log_text("dircast-mirror: rejected unsafe path\n");
+	return 0;
+}
+
+// Copies the component at *relative into leaf and moves past it and its '/';
+// returns 1 when that was the last component.
+static int take_component(const char **relative, char *leaf)
+{
+	const char *p = *relative;
+	int n = 0;
+
+	while (p[n] && p[n] != '/')
+		n++;
+	copy_span(leaf, p, n);
+	*relative = p[n] ? p + n + 1 : p + n;
+	return p[n] == 0;
+}
+
+// The walk holds one descriptor at a time and opens each component relative
+// to the last with O_NOFOLLOW, so a link anywhere below the base stops it.
+long confined_open_parent(const char *base, const char *relative, int create, char *leaf)
+{
+	long current;
+
+	if (!check_components(relative))
+		return -EINVAL;
+	current = sys::open(base, DIRECTORY_NO_LINKS);
+	while (current >= 0 && !take_component(&relative, leaf)) {
+		long next = sys::openat(current, leaf, DIRECTORY_NO_LINKS);
+
+		if (next == -ENOENT && create) {
+			sys::mkdirat(current, leaf, DIRECTORY_MODE);
+			next = sys::openat(current, leaf, DIRECTORY_NO_LINKS);
+		}
+		sys::close(current);
+		current = next;
+	}
+	return current;
+}
+
+long confined_mkdir(const char *base, const char *relative)
+{
+	char leaf[LEAF_SIZE];
+	long parent = confined_open_parent(base, relative, 1, leaf);
+	long fd;
+
+	if (parent < 0)
+		return parent;
+	sys::mkdirat(parent, leaf, DIRECTORY_MODE);
+	fd = sys::openat(parent, leaf, DIRECTORY_NO_LINKS);
+	sys::close(parent);
+	if (fd < 0)
+		return fd;
+	sys::close(fd);
+	return 0;
+}
+
+long confined_open_file(const char *base, const char *relative, long flags, long mode)
+{
+	char leaf[LEAF_SIZE];
+	long parent = confined_open_parent(base, relative, (flags & O_CREAT) != 0, leaf);
+	long fd;
+
+	if (parent < 0)
+		return parent;
+	fd = sys::openat(parent, leaf, flags | O_NOFOLLOW, mode);
+	sys::close(parent);
+	return fd;
+}
+
+static int write_all(long fd, const char *data, unsigned size)
+{
+	unsigned written = 0;
+
+	while (written < size) {
+		long r = sys::write(fd, data + written, size - written);
+
+		if (r <= 0)
+			return 0;
+		written += (unsigned)r;
+	}
+	return 1;
+}
+
+// Readers through the drive see the old file or the new one, never a part:
+// the content is written whole beside the leaf, then renamed over it. The
+// rename replaces a link at the leaf itself; its target is never opened.
+static int replace_leaf(long parent, const char *leaf, const char *data, unsigned size)
+{
+	long fd;
+	int ok;
+
+	sys::unlinkat(parent, PARTIAL_NAME, 0);
+	fd = sys::openat(parent, PARTIAL_NAME, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, FILE_MODE);
+	if (fd < 0)
+		return 0;
+	ok = write_all(fd, data, size);
+	ok = sys::close(fd) == 0 && ok;
+	if (ok && sys::renameat(parent, PARTIAL_NAME, parent, leaf) == 0)
+		return 1;
+	sys::unlinkat(parent, PARTIAL_NAME, 0);
+	return 0;
+}
+
+void write_mirror_file(const char *relative, const char *data, unsigned size)
+{
+	char leaf[LEAF_SIZE];
+	long parent;
+	int ok;
+
+	if (!check_mirror_path(relative, text_length(relative)))
+		return;
+	parent = confined_open_parent(client_settings.mirror_root, relative, 1, leaf);
+	if (parent < 0) {
+		note_mirror_fault();
+		return;
+	}
+	ok = replace_leaf(parent, leaf, data, size);
+	sys::close(parent);
+	if (!ok)
+		note_mirror_fault();
+	log_text(ok ? "dircast-mirror: mirrored file " : "dircast-mirror: failed to write file ");
+	log_text(relative);
+	log_text("\n");
+}
+
+// The size is what lseek says even when fewer bytes can be read; the hash
+// covers the bytes actually read. The descriptor is always consumed.
+unsigned hash_local_file(long fd, unsigned *size)
+{
+	char block[HASH_READ_SIZE];
+	unsigned hash = FNV1A_BASIS;
+	long end;
+	unsigned remaining;
+
+	*size = 0;
+	if (fd < 0)
+		return hash;
+	end = sys::lseek(fd, 0, SEEK_END);
+	if (end < 0) {
+		sys::close(fd);
+		return hash;
+	}
+	*size = (unsigned)end;
+	sys::lseek(fd, 0, SEEK_SET);
+	for (remaining = *size; remaining > 0;) {
+		long r = sys::read(fd, block, remaining < HASH_READ_SIZE ? remaining : HASH_READ_SIZE);
+
+		if (r <= 0)
+			break;
+		hash = fnv1a_update(hash, block, r);
+		remaining -= (unsigned)r;
+	}
+	sys::close(fd);
+	return hash;
+}
+
+// A link is never a directory here, so a link is removed itself and its
+// target stays. Below the depth limit only files and empty directories go.
+void remove_tree(const char *path, int depth)
+{
+	char child[MIRROR_PATH_SIZE];
+	DirScan scan;
+	const char *name;
+
+	if (depth > REMOVE_DEPTH_LIMIT) {
+		sys::unlink(path);
+		sys::rmdir(path);
+		return;
+	}
+	if (!probe_directory(path, NO_LINKS)) {
+		sys::unlink(path);
+		return;
+	}
+	open_scan(&scan, path, NO_LINKS);
+	while (scan.fd >= 0 && (name = next_entry(&scan))) {
+		if (join_name(child, MIRROR_PATH_SIZE, path, name))
+			remove_tree(child, depth + 1);
+	}
+	close_scan(&scan);
+	sys::rmdir(path);
+}
+
+} // namespace dircast

@@ -1,0 +1,35 @@
+// Every filesystem effect below the mirror root. Paths come from the network,
+// so each one is checked, then reached by a confined walk from the mirror
+// root that never follows a symbolic link.
+#pragma once
+
+namespace dircast {
+
+// Mirror root, "/" and a relative path of up to 511 bytes, with the NUL.
+constexpr int MIRROR_PATH_SIZE = 768;
+// A relative path of up to 511 bytes and its NUL.
+constexpr int RELATIVE_PATH_SIZE = 512;
+// One path component: at most 255 bytes (the component check) and the NUL.
+constexpr int LEAF_SIZE = 256;
+
+// The last path that check_mirror_path accepted, joined under the mirror root.
+extern char path_buffer[MIRROR_PATH_SIZE];
+
+void make_dir(const char *path);
+void make_parent_dirs(const char *path);
+int check_mirror_path(const char *relative, int length);
+long confined_open_parent(const char *base, const char *relative, int create, char *leaf);
+long confined_mkdir(const char *base, const char *relative);
+long confined_open_file(const char *base, const char *relative, long flags, long mode);
+void write_mirror_file(const char *relative, const char *data, unsigned size);
+unsigned hash_local_file(long fd, unsigned *size);
+void remove_tree(const char *path, int depth);
+
+// A file that could not be written or a directory that could not be made
+// leaves the mirror short of the share; the sync loop must not then take the
+// manifest hash as the mirror's state.
+void note_mirror_fault();
+void clear_mirror_faults();
+int mirror_faulted();
+
+} // namespace dircast

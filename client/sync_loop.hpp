@@ -1,0 +1,26 @@
+// The sync loop: each turn fetches the manifest and chooses between nothing,
+// a delta sync and a full archive sync.
+#pragma once
+
+#include "../runtime/net.hpp"
+
+namespace dircast {
+
+// Lives for the process and is never stored: every run starts afresh.
+struct SyncState {
+	int first_sync;      // true until a full archive has been applied
+	int have_last_hash;  // last_hash is the share state the mirror holds
+	unsigned last_hash;
+};
+
+constexpr SyncState FRESH_SYNC_STATE = {1, 0, 0};
+
+// One turn; returns 1 when the process must end with status 1 (the first
+// archive could not be had), else 0.
+int sync_turn(sockaddr_in *host, SyncState *state);
+// Runs turns until --once, a poll interval of 0 or a fatal first turn;
+// returns the exit status.
+int sync_loop(sockaddr_in *host);
+void sleep_poll_interval();
+
+} // namespace dircast
