@@ -3,7 +3,6 @@
 #include "client/drive_link.hpp"
 #include "client/mirror_store.hpp"
 #include "client_fixture.hpp"
-#include "kernel_result.hpp"
 
 #include <cerrno>
 #include <csignal>
@@ -101,10 +100,10 @@ TEST_F(MirrorStore, FailedWriteKeepsTheOldFile)
 TEST_F(MirrorStore, ConfinedMkdirAndParents)
 {
 	write_file(root + "/file", "");
-	EXPECT_EQ(result_name(dircast::confined_mkdir(root.c_str(), "a/b")), "0");
-	EXPECT_EQ(result_name(dircast::confined_mkdir(root.c_str(), "a/b")), "0");
-	EXPECT_EQ(result_name(dircast::confined_mkdir(root.c_str(), "file")), "-ENOTDIR");
-	EXPECT_EQ(result_name(dircast::confined_mkdir(root.c_str(), "a:b")), "-EINVAL");
+	EXPECT_EQ(kernel_result(dircast::confined_mkdir(root.c_str(), "a/b")), "0");
+	EXPECT_EQ(kernel_result(dircast::confined_mkdir(root.c_str(), "a/b")), "0");
+	EXPECT_EQ(kernel_result(dircast::confined_mkdir(root.c_str(), "file")), "-ENOTDIR");
+	EXPECT_EQ(kernel_result(dircast::confined_mkdir(root.c_str(), "a:b")), "-EINVAL");
 	dircast::make_parent_dirs((root + "/p/q/leaf").c_str());
 	dircast::make_parent_dirs((root + "/s/t/").c_str());
 	EXPECT_EQ(list_tree(root), (std::vector<std::string>{"d a/", "d a/b/", "d p/", "d p/q/", "d s/", "d s/t/",
