@@ -1,6 +1,7 @@
 // The tree publisher: manifest, full archive and single-file archive. All
 // three walk the share root with the same frame: depth-limited, links
 // followed, entries the protocol cannot carry left out with all below them.
+#include "hash_cache.hpp"
 #include "publisher.hpp"
 #include "send_buffer.hpp"
 #include "settings.hpp"
@@ -118,12 +119,14 @@ static void send_file_content(Reply *reply, long fd, unsigned size)
 
 static void send_file_record(Reply *reply, const char *full, const char *relative)
 {
+	kernel_stat st;
+	long fd = open_share_file(full, &st);
 	unsigned size;
-	long fd = open_share_file(full, &size);
 	int n = 0;
 
 	if (fd < 0)
 		return;
+	size = (unsigned)st.st_size;
 	log_text("dircast-serve: sending file ");
 	log_text(relative);
 	log_text("\n");
@@ -175,11 +178,15 @@ static void publish_tree(Reply *reply, FileRecordSender send_file, const char *f
 	}
 }
 
+// The hash walk and the listing see each file once between them: the
+// listing takes the content hashes that the hash walk just made.
 void send_manifest(Reply *reply)
 {
-	unsigned hash = compute_manifest_hash();
+	unsigned hash;
 	int n = 0;
 
+	begin_cache_request();
+	hash = compute_manifest_hash();
 	append_text(send_buffer, &n, wire::MANIFEST_MAGIC);
 	append_text(send_buffer, &n, "\nname=");
 	append_text(send_buffer, &n, host_settings.share_name);

@@ -21,6 +21,8 @@ constexpr long SEND_STALL_SECONDS = 30;
 
 constexpr long MSG_DONTWAIT = 0x40;
 
+constexpr long BEACON_INTERVAL_MS = 250;
+
 // Address reuse lets a restarted host bind while its previous run's
 // connections still wait out their close; a live listener still holds the port.
 long open_listener()
@@ -115,23 +117,38 @@ static void serve_connection(long connection)
 	drain_and_close(connection);
 }
 
-static void sleep_between_turns()
+// Milliseconds that wrap (after 49 days on i386); only differences are used.
+static unsigned long monotonic_ms()
 {
-	timespec pause = {0, 250000000};
+	timespec now = {0, 0};
 
-	sys::nanosleep(&pause);
+	sys::clock_gettime(kernel::CLOCK_MONOTONIC, &now);
+	return (unsigned long)now.tv_sec * 1000 + (unsigned long)now.tv_nsec / 1000000;
 }
 
+// Waits on the listener until the next beacon is due, so a client is served
+// the moment it connects while an idle host still beacons four times a
+// second. Connections are still served one at a time, each to its end.
 void serve_loop(long listener, long beacon_socket)
 {
+	unsigned long next_beacon = monotonic_ms();
+
 	for (;;) {
+		unsigned long now = monotonic_ms();
+		long wait = (long)(next_beacon - now);
+		pollfd waiting = {(int)listener, kernel::POLLIN, 0};
 		long connection;
 
-		send_beacon(beacon_socket);
+		if (wait <= 0) {
+			send_beacon(beacon_socket);
+			next_beacon = now + BEACON_INTERVAL_MS;
+			wait = BEACON_INTERVAL_MS;
+		}
+		if (sys::poll(&waiting, 1, wait) <= 0)
+			continue;
 		connection = sys::accept(listener);
 		if (connection >= 0)
 			serve_connection(connection);
-		sleep_between_turns();
 	}
 }
 

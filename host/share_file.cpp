@@ -1,8 +1,8 @@
 // Opening and hashing files of the share.
+#include "hash_cache.hpp"
 #include "share_file.hpp"
 #include "../runtime/fnv1a.hpp"
 #include "../runtime/kernel.hpp"
-#include "../runtime/sys.hpp"
 
 namespace dircast {
 
@@ -11,41 +11,32 @@ char file_buffer[FILE_BUFFER_SIZE];
 // Sizes travel as 32-bit decimals and the reader's limits are far below this.
 constexpr long long SIZE_LIMIT = 0x80000000LL;
 
-// O_NONBLOCK: a FIFO (or a link to one) would otherwise hold the single
-// thread until a writer shows up; fstat then keeps only regular files, so
 // FIFOs, sockets and devices read as unopenable on every architecture.
-long open_share_file(const char *path, unsigned *size)
+static int carried_file(const kernel_stat *st)
+{
+	return (st->st_mode & kernel::S_IFMT) == kernel::S_IFREG && (long long)st->st_size < SIZE_LIMIT;
+}
+
+// O_NONBLOCK: a FIFO swapped in after the type check would otherwise hold
+// the single thread until a writer shows up.
+long open_share_file(const char *path, kernel_stat *st)
 {
 	long fd = sys::open(path, kernel::O_RDONLY | kernel::O_NONBLOCK | kernel::O_NOCTTY);
-	kernel_stat st;
-	long end;
 
-	*size = 0;
 	if (fd < 0)
 		return fd;
-	if (sys::fstat(fd, &st) < 0 || (st.st_mode & kernel::S_IFMT) != kernel::S_IFREG ||
-	    st.st_size >= SIZE_LIMIT) {
+	if (sys::fstat(fd, st) < 0 || !carried_file(st)) {
 		sys::close(fd);
 		return -kernel::EINVAL;
 	}
-	end = sys::lseek(fd, 0, kernel::SEEK_END);
-	if (end < 0) {
-		sys::close(fd);
-		return end;
-	}
-	*size = (unsigned)end;
-	sys::lseek(fd, 0, kernel::SEEK_SET);
 	return fd;
 }
 
-unsigned hash_file_content(const char *path, unsigned *size)
+static unsigned read_content_hash(long fd, unsigned size)
 {
 	unsigned hash = FNV1A_BASIS;
-	long fd = open_share_file(path, size);
-	unsigned remaining = *size;
+	unsigned remaining = size;
 
-	if (fd < 0)
-		return hash;
 	while (remaining > 0) {
 		long want = remaining < FILE_BUFFER_SIZE ? remaining : FILE_BUFFER_SIZE;
 		long n = sys::read(fd, file_buffer, want);
@@ -55,7 +46,33 @@ unsigned hash_file_content(const char *path, unsigned *size)
 		hash = fnv1a_update(hash, file_buffer, n);
 		remaining -= (unsigned)n;
 	}
+	return hash;
+}
+
+// The type is checked on the path's own state first, so that special files
+// are never opened at all and an unchanged file is never read.
+unsigned hash_file_content(const char *path, unsigned *size)
+{
+	kernel_stat st;
+	timespec hashed_at = {0, 0};
+	unsigned hash;
+	long fd;
+
+	*size = 0;
+	if (sys::fstatat(kernel::AT_FDCWD, path, &st, 0) < 0 || !carried_file(&st))
+		return FNV1A_BASIS;
+	if (cached_content_hash(&st, &hash)) {
+		*size = (unsigned)st.st_size;
+		return hash;
+	}
+	sys::clock_gettime(kernel::CLOCK_REALTIME, &hashed_at);
+	fd = open_share_file(path, &st);
+	if (fd < 0)
+		return FNV1A_BASIS;
+	*size = (unsigned)st.st_size;
+	hash = read_content_hash(fd, *size);
 	sys::close(fd);
+	remember_content_hash(&st, hash, &hashed_at);
 	return hash;
 }
 

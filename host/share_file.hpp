@@ -1,15 +1,18 @@
 // Opening and hashing files of the share.
 #pragma once
 
+#include "../runtime/sys.hpp"
+
 namespace dircast {
 
 constexpr int FILE_BUFFER_SIZE = 8192;
 extern char file_buffer[FILE_BUFFER_SIZE];
 
-// Descriptor of a regular file below 2 GiB with its size, or a negative
+// Descriptor of a regular file below 2 GiB, its state in *st, or a negative
 // value for anything that cannot be opened, measured or carried.
-long open_share_file(const char *path, unsigned *size);
-// Content hash; size 0 and the FNV-1a basis when the file cannot be read.
+long open_share_file(const char *path, kernel_stat *st);
+// Content hash for the manifest, from the cache when the file is unchanged;
+// size 0 and the FNV-1a basis when the file cannot be read.
 unsigned hash_file_content(const char *path, unsigned *size);
 
 } // namespace dircast

@@ -26,6 +26,7 @@ constexpr long NR_rt_sigaction = 174;
 constexpr long NR_fstat = 197;  // fstat64: the only form with a 64-bit size
 constexpr long NR_clock_gettime = 265;
 constexpr long NR_openat = 295;
+constexpr long NR_fstatat = 300;  // fstatat64, filling the same struct stat64
 constexpr long NR_mkdirat = 296;
 constexpr long NR_unlinkat = 301;
 constexpr long NR_renameat = 302;
@@ -82,6 +83,8 @@ constexpr int DIRENT_RECLEN = 8;
 constexpr int DIRENT_NAME = 10;
 
 // The kernel's struct stat64; long long members sit on 4-byte boundaries here.
+// Time fields carry a _sec suffix: libc headers in hosted test builds
+// define st_atime, st_mtime and st_ctime as macros.
 struct kernel_stat {
 	unsigned long long st_dev;
 	unsigned char pad0[4];
@@ -95,17 +98,17 @@ struct kernel_stat {
 	long long st_size;
 	unsigned long st_blksize;
 	unsigned long long st_blocks;
-	unsigned long st_atime;
+	unsigned long st_atime_sec;
 	unsigned long st_atime_nsec;
-	unsigned long st_mtime;
+	unsigned long st_mtime_sec;
 	unsigned long st_mtime_nsec;
-	unsigned long st_ctime;
+	unsigned long st_ctime_sec;
 	unsigned long st_ctime_nsec;
 	unsigned long long st_ino;
 };
 static_assert(sizeof(kernel_stat) == 96, "struct stat64 is 96 bytes on i386");
 static_assert(__builtin_offsetof(kernel_stat, st_size) == 44, "stat64 st_size offset");
-static_assert(__builtin_offsetof(kernel_stat, st_mtime) == 72, "stat64 st_mtime offset");
+static_assert(__builtin_offsetof(kernel_stat, st_mtime_sec) == 72, "stat64 st_mtime offset");
 
 // The kernel's struct sigaction for rt_sigaction: handler, flags, restorer, mask.
 struct kernel_sigaction {

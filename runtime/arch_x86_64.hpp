@@ -34,6 +34,7 @@ constexpr long NR_symlink = 88;
 constexpr long NR_getdents = 217;  // getdents64: the record below is linux_dirent64
 constexpr long NR_clock_gettime = 228;
 constexpr long NR_openat = 257;
+constexpr long NR_fstatat = 262;  // newfstatat
 constexpr long NR_mkdirat = 258;
 constexpr long NR_unlinkat = 263;
 constexpr long NR_renameat = 264;
@@ -109,6 +110,8 @@ constexpr int DIRENT_RECLEN = 16;
 constexpr int DIRENT_NAME = 19;
 
 // The kernel's struct stat on x86_64.
+// Time fields carry a _sec suffix: libc headers in hosted test builds
+// define st_atime, st_mtime and st_ctime as macros.
 struct kernel_stat {
 	unsigned long st_dev;
 	unsigned long st_ino;
@@ -121,11 +124,11 @@ struct kernel_stat {
 	long st_size;
 	long st_blksize;
 	long st_blocks;
-	unsigned long st_atime;
+	unsigned long st_atime_sec;
 	unsigned long st_atime_nsec;
-	unsigned long st_mtime;
+	unsigned long st_mtime_sec;
 	unsigned long st_mtime_nsec;
-	unsigned long st_ctime;
+	unsigned long st_ctime_sec;
 	unsigned long st_ctime_nsec;
 	long reserved[3];
 };

@@ -57,6 +57,10 @@ inline long openat(long dirfd, const char *name, long flags, long mode = 0)
 {
 	return syscall(arch::NR_openat, dirfd, (long)name, flags, mode);
 }
+inline long fstatat(long dirfd, const char *path, kernel_stat *st, long flags)
+{
+	return syscall(arch::NR_fstatat, dirfd, (long)path, (long)st, flags);
+}
 inline long mkdirat(long dirfd, const char *name, long mode) { return syscall(arch::NR_mkdirat, dirfd, (long)name, mode); }
 inline long unlinkat(long dirfd, const char *name, long flags) { return syscall(arch::NR_unlinkat, dirfd, (long)name, flags); }
 inline long renameat(long olddir, const char *oldname, long newdir, const char *newname)

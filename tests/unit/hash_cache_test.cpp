@@ -1,0 +1,98 @@
+// The host's content-hash cache: when a remembered hash may be trusted.
+#include "host/hash_cache.hpp"
+
+#include <gtest/gtest.h>
+
+using namespace dircast;
+
+namespace {
+
+constexpr long NOW = 1800000000;
+
+kernel_stat file_state(unsigned long long ino, long mtime, long ctime)
+{
+	kernel_stat st = {};
+
+	st.st_dev = 0x801;
+	st.st_ino = ino;
+	st.st_size = 4;
+	st.st_mtime_sec = mtime;
+	st.st_mtime_nsec = 5;
+	st.st_ctime_sec = ctime;
+	st.st_ctime_nsec = 7;
+	return st;
+}
+
+const dircast::timespec hashed_at = {NOW, 0};
+
+TEST(HashCache, SettledFilesAreTrustedAcrossRequests)
+{
+	kernel_stat st = file_state(100, NOW - 60, NOW - 60);
+	unsigned hash = 0;
+
+	begin_cache_request();
+	remember_content_hash(&st, 1234, &hashed_at);
+	begin_cache_request();
+	ASSERT_TRUE(cached_content_hash(&st, &hash));
+	EXPECT_EQ(hash, 1234u);
+}
+
+// A file changed within a timestamp tick of its hash could change again
+// without its times moving, so it is only trusted within the same request.
+TEST(HashCache, RecentlyChangedFilesAreTrustedOnlyWithinTheirRequest)
+{
+	unsigned hash;
+
+	for (kernel_stat st : {file_state(200, NOW, NOW - 60), file_state(201, NOW - 60, NOW - 1),
+			       file_state(202, NOW - 2, NOW - 2)}) {
+		begin_cache_request();
+		remember_content_hash(&st, 99, &hashed_at);
+		EXPECT_TRUE(cached_content_hash(&st, &hash)) << st.st_ino;
+		begin_cache_request();
+		EXPECT_FALSE(cached_content_hash(&st, &hash)) << st.st_ino;
+	}
+}
+
+TEST(HashCache, AnyChangeOfIdentityOrStateMisses)
+{
+	kernel_stat st = file_state(300, NOW - 60, NOW - 60);
+	unsigned hash;
+
+	begin_cache_request();
+	remember_content_hash(&st, 1, &hashed_at);
+	begin_cache_request();
+	kernel_stat changed[] = {st, st, st, st, st, st};
+	changed[0].st_dev++;
+	changed[1].st_ino++;
+	changed[2].st_size++;
+	changed[3].st_mtime_nsec++;
+	changed[4].st_ctime_nsec++;
+	changed[5].st_ctime_sec++;
+	for (kernel_stat &c : changed)
+		EXPECT_FALSE(cached_content_hash(&c, &hash));
+	EXPECT_TRUE(cached_content_hash(&st, &hash));
+}
+
+TEST(HashCache, AFullCacheDropsNewEntriesAndKeepsOld)
+{
+	unsigned hash;
+
+	begin_cache_request();
+	for (unsigned long long ino = 1000; ino < 1000 + 2 * HASH_CACHE_CAPACITY; ino++) {
+		kernel_stat st = file_state(ino, NOW - 60, NOW - 60);
+		remember_content_hash(&st, (unsigned)ino, &hashed_at);
+	}
+	begin_cache_request();
+	unsigned hits = 0;
+	for (unsigned long long ino = 1000; ino < 1000 + 2 * HASH_CACHE_CAPACITY; ino++) {
+		kernel_stat st = file_state(ino, NOW - 60, NOW - 60);
+		if (cached_content_hash(&st, &hash)) {
+			hits++;
+			ASSERT_EQ(hash, (unsigned)ino);
+		}
+	}
+	EXPECT_GT(hits, HASH_CACHE_CAPACITY / 2);
+	EXPECT_LE(hits, HASH_CACHE_CAPACITY);
+}
+
+} // namespace
