@@ -1,0 +1,91 @@
+// Console log: what reaches standard output, and in how many writes.
+#include "runtime/console.hpp"
+
+#include <gtest/gtest.h>
+#include <string>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+// Runs body in a child whose standard output is a packet socket, so every
+// write arrives as one packet: the list is what was written, write by write.
+template <typename Body>
+std::vector<std::string> writes_of(Body body)
+{
+	std::vector<std::string> writes;
+	int fds[2];
+	char buf[4096];
+	int status;
+
+	if (socketpair(AF_UNIX, SOCK_SEQPACKET, 0, fds) != 0)
+		return {"<socketpair failed>"};
+	pid_t pid = fork();
+	if (pid == 0) {
+		dup2(fds[1], 1);
+		body();
+		_exit(0);
+	}
+	close(fds[1]);
+	for (ssize_t n; (n = recv(fds[0], buf, sizeof buf, 0)) > 0;)
+		writes.emplace_back(buf, n);
+	close(fds[0]);
+	waitpid(pid, &status, 0);
+	if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
+		writes.push_back("<child failed>");
+	return writes;
+}
+
+using Writes = std::vector<std::string>;
+
+TEST(Console, LogNumberWritesUnsignedDecimal)
+{
+	const struct {
+		const char *name;
+		unsigned value;
+		const char *expected;
+	} cases[] = {
+		{"zero", 0, "0"},
+		{"port", 19200, "19200"},
+		{"largest", 4294967295u, "4294967295"},
+		{"negative int as its 32-bit pattern", (unsigned)-1, "4294967295"},
+		{"manifest hash", 3908593925u, "3908593925"},
+	};
+
+	for (const auto &c : cases) {
+		SCOPED_TRACE(c.name);
+		EXPECT_EQ(writes_of([&] { dircast::log_number(c.value); }), Writes{c.expected});
+	}
+}
+
+TEST(Console, MessageIsWrittenInPieces)
+{
+	Writes writes = writes_of([] {
+		dircast::log_text("dircast-mirror: polling every ");
+		dircast::log_number(30);
+		dircast::log_text(" seconds\n");
+	});
+
+	EXPECT_EQ(writes, (Writes{"dircast-mirror: polling every ", "30", " seconds\n"}));
+}
+
+TEST(Console, ClosedStandardOutputIsIgnored)
+{
+	int status;
+	pid_t pid = fork();
+
+	ASSERT_GE(pid, 0);
+	if (pid == 0) {
+		close(1);
+		dircast::log_text("dircast-serve: lost\n");
+		dircast::log_number(7);
+		_exit(3);
+	}
+	ASSERT_EQ(waitpid(pid, &status, 0), pid);
+	ASSERT_TRUE(WIFEXITED(status));
+	EXPECT_EQ(WEXITSTATUS(status), 3);
+}
+
+} // namespace

@@ -1,0 +1,343 @@
+// Text, number and append-buffer operations.
+#include "runtime/text.hpp"
+
+#include <gtest/gtest.h>
+#include <string>
+#include <vector>
+
+namespace {
+
+using namespace dircast;
+
+struct PairCase {
+	const char *name;
+	const char *text;
+	const char *other;
+	int expected;
+};
+
+TEST(Text, LengthCountsBytesBeforeNul)
+{
+	const struct {
+		const char *name;
+		const char *text;
+		int expected;
+	} cases[] = {
+		{"empty", "", 0},
+		{"ascii", "abc", 3},
+		{"stops at first NUL", "a\0bc", 1},
+		{"high bytes count as bytes", "\xc3\xa9\xff", 3},
+	};
+
+	for (const auto &c : cases) {
+		SCOPED_TRACE(c.name);
+		EXPECT_EQ(text_length(c.text), c.expected);
+	}
+}
+
+TEST(Text, StartsWith)
+{
+	const PairCase cases[] = {
+		{"empty prefix, empty text", "", "", 1},
+		{"empty prefix matches any text", "abc", "", 1},
+		{"equal texts", "abc", "abc", 1},
+		{"proper prefix", "GET manifest DC-SHARE/1", "GET manifest", 1},
+		{"text shorter than prefix", "GET", "GET file", 0},
+		{"empty text, non-empty prefix", "", "a", 0},
+		{"first byte differs", "xbc", "abc", 0},
+		{"last prefix byte differs", "abx", "abc", 0},
+		{"case matters", "get manifest", "GET manifest", 0},
+		{"high bytes compared as bytes", "\xc3\xa9t\xc3\xa9", "\xc3\xa9", 1},
+		{"high byte differs", "\xc3\xa8", "\xc3\xa9", 0},
+	};
+
+	for (const auto &c : cases) {
+		SCOPED_TRACE(c.name);
+		EXPECT_EQ(starts_with(c.text, c.other), c.expected);
+	}
+}
+
+TEST(Text, Equals)
+{
+	const PairCase cases[] = {
+		{"both empty", "", "", 1},
+		{"identical", "--once", "--once", 1},
+		{"first is a prefix of second", "--on", "--once", 0},
+		{"second is a prefix of first", "--once", "--on", 0},
+		{"empty against non-empty", "", "a", 0},
+		{"non-empty against empty", "a", "", 0},
+		{"last byte differs", "abc", "abd", 0},
+		{"identical high bytes", "\xff\x80", "\xff\x80", 1},
+		{"high byte against its low half", "\xff", "\x7f", 0},
+	};
+
+	for (const auto &c : cases) {
+		SCOPED_TRACE(c.name);
+		EXPECT_EQ(text_equals(c.text, c.other), c.expected);
+	}
+}
+
+TEST(Text, FindText)
+{
+	const PairCase cases[] = {
+		{"pattern at start", "abc", "ab", 0},
+		{"pattern at end", "xxabc", "abc", 2},
+		{"first of two occurrences", "file path=a hash=1 x hash=2", " hash=", 11},
+		{"match after a failed partial match", "aaab", "aab", 1},
+		{"port field in a beacon", "DC-SHARE/1 name=x root=/r port=19200 mode=read-only\n", " port=", 25},
+		{"pattern missing", "abc", "abd", -1},
+		{"pattern longer than text", "ab", "abc", -1},
+		{"pattern runs past the text's end", "xab", "abc", -1},
+		{"empty text", "", "a", -1},
+		{"empty text, empty pattern", "", "", -1},
+		{"empty pattern in non-empty text", "abc", "", 0},
+	};
+
+	for (const auto &c : cases) {
+		SCOPED_TRACE(c.name);
+		EXPECT_EQ(find_text(c.text, c.other), c.expected);
+	}
+}
+
+TEST(Text, ParseDecimal)
+{
+	const struct {
+		const char *name;
+		const char *text;
+		unsigned expected;
+	} cases[] = {
+		{"zero", "0", 0},
+		{"single digit", "7", 7},
+		{"leading zeros", "007", 7},
+		{"stops at a letter", "12abc", 12},
+		{"stops at a space", "19200 mode=x", 19200},
+		{"stops at a newline", "3908593925\n", 3908593925u},
+		{"minus is not a digit", "-5", 0},
+		{"plus is not a digit", "+5", 0},
+		{"letters only", "abc", 0},
+		{"empty", "", 0},
+		{"leading space is not skipped", " 5", 0},
+		{"largest 32-bit value", "4294967295", 4294967295u},
+		{"2^32 wraps to 0", "4294967296", 0},
+		{"2^32 + 1 wraps to 1", "4294967297", 1},
+		{"eleven digits wrap", "99999999999", (unsigned)99999999999ULL},
+		{"digit with high bit set is a non-digit", "1\xb2", 1},
+		{"high byte first", "\xb1" "5", 0},
+		{"colon after digits", "9:", 9},
+	};
+
+	for (const auto &c : cases) {
+		SCOPED_TRACE(c.name);
+		EXPECT_EQ(parse_decimal(c.text), c.expected);
+	}
+}
+
+// The reference decimal form comes from the standard library, so these cases
+// catch digit order, dropped zeros and signed arithmetic alike.
+static const unsigned DECIMAL_VALUES[] = {
+	0, 1, 9, 10, 99, 100, 101, 19200, 999999999, 1000000000,
+	2147483647u, 2147483648u, 440920331u, 2166136261u, 4294967294u, 4294967295u,
+};
+
+TEST(Text, AppendDecimalWritesPlainDigits)
+{
+	for (unsigned value : DECIMAL_VALUES) {
+		std::string out(16, '#');
+		int cursor = 0;
+		std::string expected = std::to_string(value);
+
+		SCOPED_TRACE(expected);
+		append_decimal(&out[0], &cursor, value);
+		EXPECT_EQ(cursor, (int)expected.size());
+		EXPECT_EQ(out.substr(0, cursor), expected);
+		EXPECT_EQ(out[cursor], '#') << "append_decimal must not write a NUL";
+	}
+}
+
+TEST(Text, AppendedDecimalReadsBackExactly)
+{
+	for (unsigned value : DECIMAL_VALUES) {
+		char out[16];
+		int cursor = 0;
+
+		append_decimal(out, &cursor, value);
+		out[cursor] = 0;
+		EXPECT_EQ(parse_decimal(out), value) << out;
+	}
+}
+
+TEST(Text, AppendPiecesAdvanceOneCursor)
+{
+	std::string out(40, '#');
+	int cursor = 0;
+
+	append_text(&out[0], &cursor, "file path=");
+	append_bytes(&out[0], &cursor, "a.txt junk", 5);
+	append_text(&out[0], &cursor, "");
+	append_char(&out[0], &cursor, ' ');
+	append_decimal(&out[0], &cursor, 3);
+	EXPECT_EQ(cursor, 17);
+	EXPECT_EQ(out.substr(0, cursor), "file path=a.txt 3");
+	EXPECT_EQ(out[cursor], '#') << "nothing here writes the closing NUL";
+}
+
+TEST(Text, AppendStartsAtTheCallersCursor)
+{
+	std::string out = "abcdef##";
+	int cursor = 2;
+
+	append_text(&out[0], &cursor, "XY");
+	EXPECT_EQ(cursor, 4);
+	EXPECT_EQ(out, "abXYef##");
+}
+
+TEST(Text, AppendBytesCopiesNulBytes)
+{
+	std::string out(8, '#');
+	int cursor = 0;
+
+	append_bytes(&out[0], &cursor, "a\0b", 3);
+	EXPECT_EQ(cursor, 3);
+	EXPECT_EQ(out, std::string("a\0b#####", 8));
+}
+
+// Each input is copied into a buffer with a NUL just past its end, as the
+// readers of received documents keep one.
+static std::vector<std::string> all_lines(const std::string &input)
+{
+	std::vector<char> buffer(input.begin(), input.end());
+	std::vector<std::string> lines;
+
+	buffer.push_back(0);
+	char *cursor = buffer.data();
+	char *end = buffer.data() + input.size();
+
+	while (char *line = next_line(&cursor, end))
+		lines.push_back(line);
+	return lines;
+}
+
+TEST(Text, NextLineSplitsARange)
+{
+	using Lines = std::vector<std::string>;
+	const struct {
+		const char *name;
+		std::string input;
+		Lines expected;
+	} cases[] = {
+		{"last line unterminated", "a\nb", {"a", "b"}},
+		{"last line terminated", "a\nb\n", {"a", "b"}},
+		{"empty lines", "\n\n", {"", ""}},
+		{"no newline at all", "abc", {"abc"}},
+		{"empty range", "", {}},
+		{"carriage return stays in the line", "a\r\nb\n", {"a\r", "b"}},
+		{"body ending in the end marker", "dir path=x\nEND\n", {"dir path=x", "END"}},
+	};
+
+	for (const auto &c : cases) {
+		SCOPED_TRACE(c.name);
+		EXPECT_EQ(all_lines(c.input), c.expected);
+	}
+}
+
+TEST(Text, NextLineScansPastNulBytes)
+{
+	char buffer[] = {'a', 0, 'b', '\n', 'c', 0};
+	char *cursor = buffer;
+	char *end = buffer + 5;
+
+	EXPECT_EQ(next_line(&cursor, end), buffer);
+	EXPECT_EQ(cursor, buffer + 4) << "a NUL byte must not end the line";
+	EXPECT_EQ(buffer[3], 0);
+	EXPECT_EQ(next_line(&cursor, end), buffer + 4);
+	EXPECT_EQ(cursor, end);
+	EXPECT_EQ(next_line(&cursor, end), nullptr);
+}
+
+TEST(Text, NextLineNeverLooksPastEnd)
+{
+	char buffer[] = "ab\ncd";
+	char *cursor = buffer;
+	char *end = buffer + 2;
+
+	EXPECT_EQ(next_line(&cursor, end), buffer);
+	EXPECT_EQ(cursor, end);
+	EXPECT_EQ(buffer[2], '\n') << "a newline beyond end must stay unwritten";
+}
+
+TEST(Text, NextLineAtOrBeyondEndIsNull)
+{
+	char buffer[] = "abc";
+	char *cursor = buffer + 3;
+
+	EXPECT_EQ(next_line(&cursor, buffer + 3), nullptr);
+	cursor = buffer + 3;
+	EXPECT_EQ(next_line(&cursor, buffer + 1), nullptr);
+}
+
+TEST(Text, HasEndMarker)
+{
+	const struct {
+		const char *name;
+		std::string buffer;
+		long length;
+		int expected;
+	} cases[] = {
+		{"marker alone", "END\n", 4, 1},
+		{"marker after content", "file path=x size=0\n\nendfile\nEND\n", 32, 1},
+		{"length below four", "ND\n", 3, 0},
+		{"zero length", "", 0, 0},
+		{"marker without newline", "END", 3, 0},
+		{"other byte instead of the newline", "ENDx", 4, 0},
+		{"NUL instead of the newline", std::string("END\0", 4), 4, 0},
+		{"lower case", "end\n", 4, 0},
+		{"marker not at the tail", "END\nx", 5, 0},
+		{"length cuts the newline off", "abcEND\n", 6, 0},
+		{"tail found by length, not by NUL", "xxEND\nyy", 6, 1},
+		{"NUL before the marker", std::string("a\0END\n", 6), 6, 1},
+		{"CR before the newline", "END\r\n", 5, 0},
+	};
+
+	for (const auto &c : cases) {
+		SCOPED_TRACE(c.name);
+		EXPECT_EQ(has_end_marker(c.buffer.data(), c.length), c.expected);
+	}
+}
+
+// A short buffer must be judged by its length before any byte is compared:
+// here the byte just before the buffer would complete a marker.
+TEST(Text, HasEndMarkerNeverLooksBeforeTheBuffer)
+{
+	const char bytes[] = "END\n";
+
+	EXPECT_EQ(has_end_marker(bytes + 1, 3), 0);
+}
+
+TEST(Text, CopySpanStoresNulAfterTheSpan)
+{
+	std::string out(8, '#');
+
+	copy_span(&out[0], "abcdef", 2);
+	EXPECT_EQ(out, std::string("ab\0#####", 8));
+}
+
+TEST(Text, CopySpanCopiesNulBytesInside)
+{
+	std::string out(8, '#');
+
+	copy_span(&out[0], "a\0b", 3);
+	EXPECT_EQ(out, std::string("a\0b\0####", 8));
+}
+
+TEST(Text, CopySpanOfTheLongestPath)
+{
+	std::string source(511, 'p');
+	std::string out(520, '#');
+
+	copy_span(&out[0], source.data(), 511);
+	EXPECT_EQ(out.substr(0, 511), source);
+	EXPECT_EQ(out[511], 0);
+	EXPECT_EQ(out[512], '#');
+}
+
+} // namespace
