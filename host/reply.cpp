@@ -18,7 +18,7 @@ long reply_bytes(Reply *reply, const void *bytes, long length)
 		return reply->status;
 	if (length == 0)
 		return 0;
-	r = sys::send(reply->socket, bytes, length, 0);
+	r = sys::send(reply->socket, bytes, length, kernel::MSG_NOSIGNAL);
 	if (r < length)
 		reply->status = r < 0 ? r : -kernel::EAGAIN;
 	return r;

@@ -19,8 +19,6 @@ char send_buffer[SEND_BUFFER_SIZE];
 constexpr long REQUEST_SECONDS = 5;
 constexpr long SEND_STALL_SECONDS = 30;
 
-constexpr long MSG_DONTWAIT = 0x40;
-
 constexpr long BEACON_INTERVAL_MS = 250;
 
 // Address reuse lets a restarted host bind while its previous run's
@@ -92,7 +90,7 @@ static void drain_and_close(long connection)
 {
 	char scrap[256];
 
-	while (sys::recv(connection, scrap, sizeof scrap, MSG_DONTWAIT) > 0)
+	while (sys::recv(connection, scrap, sizeof scrap, kernel::MSG_DONTWAIT) > 0)
 		;
 	sys::close(connection);
 }

@@ -54,6 +54,8 @@ constexpr long SO_ERROR = 4;
 constexpr long SO_BROADCAST = 6;
 constexpr long SO_RCVTIMEO = 20;
 constexpr long SO_SNDTIMEO = 21;
+constexpr long MSG_DONTWAIT = 0x40;
+constexpr long MSG_NOSIGNAL = 0x4000;
 
 // poll
 constexpr short POLLIN = 0x001;

@@ -40,6 +40,8 @@ void store_port(sockaddr_in *address, unsigned port)
 	address->sin_port[1] = (unsigned char)(port & 0xff);
 }
 
+// MSG_NOSIGNAL as well as the process-wide SIGPIPE guard: a peer that went
+// away is an error result here, never a signal.
 // A send that times out or fails ends the loop: the result tells the caller,
 // who decides whether the connection is still worth writing to.
 long send_all(long socket, const void *bytes, long length)
@@ -48,7 +50,7 @@ long send_all(long socket, const void *bytes, long length)
 	long sent = 0;
 
 	while (sent < length) {
-		long r = sys::send(socket, p + sent, length - sent, 0);
+		long r = sys::send(socket, p + sent, length - sent, kernel::MSG_NOSIGNAL);
 
 		if (r <= 0)
 			return r;

@@ -99,9 +99,10 @@ char *next_line(char **cursor, char *end)
 
 int has_end_marker(const char *buffer, long length)
 {
-	const char *tail = buffer + length - 4;
-
-	return length >= 4 && tail[0] == 'E' && tail[1] == 'N' && tail[2] == 'D' && tail[3] == '\n';
+	if (length < 4)
+		return 0;
+	buffer += length - 4;
+	return buffer[0] == 'E' && buffer[1] == 'N' && buffer[2] == 'D' && buffer[3] == '\n';
 }
 
 void copy_span(char *out, const char *source, int n)
