@@ -80,16 +80,24 @@ static void send_line(Reply *reply, int length)
 	reply_bytes(reply, send_buffer, length);
 }
 
-static void send_manifest_file_record(Reply *reply, const char *full, const char *relative)
+// "file path=<relative> size=<size>", the start of both kinds of file record.
+static int compose_file_record(const char *relative, unsigned size)
 {
-	unsigned size;
-	unsigned content = hash_file_content(full, &size);
 	int n = 0;
 
 	append_text(send_buffer, &n, wire::FILE_RECORD);
 	append_text(send_buffer, &n, relative);
 	append_text(send_buffer, &n, wire::SIZE_FIELD);
 	append_decimal(send_buffer, &n, size);
+	return n;
+}
+
+static void send_manifest_file_record(Reply *reply, const char *full, const char *relative)
+{
+	unsigned size;
+	unsigned content = hash_file_content(full, &size);
+	int n = compose_file_record(relative, size);
+
 	append_text(send_buffer, &n, wire::HASH_FIELD);
 	append_decimal(send_buffer, &n, content);
 	append_char(send_buffer, &n, '\n');
@@ -122,7 +130,7 @@ static void send_file_record(Reply *reply, const char *full, const char *relativ
 	kernel_stat st;
 	long fd = open_share_file(full, &st);
 	unsigned size;
-	int n = 0;
+	int n;
 
 	if (fd < 0)
 		return;
@@ -130,10 +138,7 @@ static void send_file_record(Reply *reply, const char *full, const char *relativ
 	log_text("dircast-serve: sending file ");
 	log_text(relative);
 	log_text("\n");
-	append_text(send_buffer, &n, wire::FILE_RECORD);
-	append_text(send_buffer, &n, relative);
-	append_text(send_buffer, &n, wire::SIZE_FIELD);
-	append_decimal(send_buffer, &n, size);
+	n = compose_file_record(relative, size);
 	append_char(send_buffer, &n, '\n');
 	send_line(reply, n);
 	send_file_content(reply, fd, size);

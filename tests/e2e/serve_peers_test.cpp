@@ -52,6 +52,28 @@ void make_sparse(const std::string &path, off_t size)
 	close(fd);
 }
 
+// A host over a share of sparse files, asked through small-window sockets.
+class ServePeersShare : public ::testing::Test {
+protected:
+	TempDir tmp;
+	std::string root = tmp / "share";
+	ServeRun host;
+
+	void serve_sparse_files(int count, off_t size, const std::string &prefix = "f")
+	{
+		make_dirs(root);
+		for (int i = 0; i < count; i++)
+			make_sparse(root + "/" + prefix + (count > 1 ? std::to_string(i) : ""), size);
+		ASSERT_TRUE(start_serve(host, root, tmp / "serve.log"));
+	}
+	int request_archive()
+	{
+		int fd = small_window_connect(host.port);
+		send(fd, ARCHIVE.data(), ARCHIVE.size(), 0);
+		return fd;
+	}
+};
+
 TEST(ServePeers, ClosedStandardDescriptorsNeverCarryLogLines)
 {
 	TempDir tmp;
@@ -136,18 +158,10 @@ TEST(ServePeers, ASilentPeerIsDroppedAfterFiveSeconds)
 
 // A peer that stops reading is given up once, not once per record: the host
 // then serves the next client while the stalled one still holds its socket.
-TEST(ServePeers, AStalledReaderIsGivenUpAndTheHostServesOn)
+TEST_F(ServePeersShare, AStalledReaderIsGivenUpAndTheHostServesOn)
 {
-	TempDir tmp;
-	ServeRun host;
-	std::string root = tmp / "share";
-
-	make_dirs(root);
-	for (int i = 0; i < 40; i++)
-		make_sparse(root + "/f" + std::to_string(i), 1 << 20);
-	ASSERT_TRUE(start_serve(host, root, tmp / "serve.log"));
-	int stalled = small_window_connect(host.port);
-	send(stalled, ARCHIVE.data(), ARCHIVE.size(), 0);
+	serve_sparse_files(40, 1 << 20);
+	int stalled = request_archive();
 	EXPECT_EQ(tcp_exchange(host.port, "GET file path=none\n\n", 120000).substr(0, 19), "DC-SHARE-ARCHIVE/1\n");
 	EXPECT_TRUE(host.process.wait_for_output("dircast-serve: file archive sent\n", 1000));
 	bool closed;
@@ -158,17 +172,10 @@ TEST(ServePeers, AStalledReaderIsGivenUpAndTheHostServesOn)
 	close(stalled);
 }
 
-TEST(ServePeers, ASlowButSteadyReaderGetsTheWholeAnswer)
+TEST_F(ServePeersShare, ASlowButSteadyReaderGetsTheWholeAnswer)
 {
-	TempDir tmp;
-	ServeRun host;
-	std::string root = tmp / "share";
-
-	make_dirs(root);
-	make_sparse(root + "/big", 2 << 20);
-	ASSERT_TRUE(start_serve(host, root, tmp / "serve.log"));
-	int fd = small_window_connect(host.port);
-	send(fd, ARCHIVE.data(), ARCHIVE.size(), 0);
+	serve_sparse_files(1, 2 << 20, "big");
+	int fd = request_archive();
 	std::string answer;
 	char chunk[32768];
 	ssize_t n;
@@ -184,17 +191,10 @@ TEST(ServePeers, ASlowButSteadyReaderGetsTheWholeAnswer)
 
 // A file that shrinks under the host while it is sent: the answer stops
 // without its end marker instead of carrying fewer bytes than announced.
-TEST(ServePeers, AFileThatShrinksWhileSentCutsTheAnswer)
+TEST_F(ServePeersShare, AFileThatShrinksWhileSentCutsTheAnswer)
 {
-	TempDir tmp;
-	ServeRun host;
-	std::string root = tmp / "share";
-
-	make_dirs(root);
-	make_sparse(root + "/shrinking", 64 << 20);
-	ASSERT_TRUE(start_serve(host, root, tmp / "serve.log"));
-	int fd = small_window_connect(host.port);
-	send(fd, ARCHIVE.data(), ARCHIVE.size(), 0);
+	serve_sparse_files(1, 64 << 20, "shrinking");
+	int fd = request_archive();
 	char chunk[65536];
 	size_t received = 0;
 	while (received < (1u << 20)) {  // well into the content
