@@ -7,6 +7,7 @@
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <memory>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <thread>
@@ -147,6 +148,28 @@ TEST(MirrorScripted, DeltaFailureFallsBackAndForgetsTheHash)
 		  (std::vector<std::string>{"sync complete", "incomplete", "delta failed", "sync complete",
 					    "delta changed", "sync complete", "no share changes"}));
 	EXPECT_EQ(read_file(m.root + "/top"), "new");
+}
+
+// A host that vanishes after the first sync costs each turn two failed
+// connects; the mirror stays and the client keeps polling.
+TEST(MirrorScripted, VanishedHostLeavesTheMirrorAndPollingGoesOn)
+{
+	auto host = std::make_unique<ScriptedHost>([](const std::string &r, int) { return publish(r, SHARE, 7); });
+	Mirror m;
+
+	m.process.start(m.args(host->port(), {"--poll", "1"}), m.tmp / "mirror.log");
+	ASSERT_TRUE(m.process.wait_for_output("sleeping 1 seconds", 20000));
+	host.reset();
+	size_t mark = m.process.output().size();
+	while (Mirror::occurrences(m.process.output().substr(mark), "sleeping") < 2 && m.process.running())
+		std::this_thread::sleep_for(std::chrono::milliseconds(50));
+	std::string later = m.process.output().substr(mark);
+
+	EXPECT_TRUE(m.process.running());
+	EXPECT_GE(Mirror::occurrences(later, "dircast-mirror: manifest connect failed\n"), 2);
+	EXPECT_GE(Mirror::occurrences(later, "dircast-mirror: connect failed\n"), 2);
+	EXPECT_EQ(later.find("sync complete"), std::string::npos);
+	EXPECT_EQ(list_tree(m.root), (std::vector<std::string>{"d d/", "f d/f 1", "f top 0"}));
 }
 
 struct ExitCase {
@@ -348,19 +371,21 @@ TEST(MirrorScripted, DiscoveryFailures)
 	EXPECT_EQ(held.output, "dircast-mirror: start\ndircast-mirror: discovery failed\n");
 }
 
-// Started with 0, 1 and 2 closed, no socket may take the log's descriptor:
-// the host must see exactly the protocol's requests.
+// Started with standard descriptors closed, no socket may take the log's
+// descriptor: the host must see exactly the protocol's requests.
 TEST(MirrorScripted, ClosedStandardDescriptorsNeverReachTheHost)
 {
-	ScriptedHost host([](const std::string &r, int) { return publish(r, SHARE, 3); });
-	Mirror m;
+	for (std::vector<int> closed : {std::vector<int>{1}, std::vector<int>{0, 1, 2}}) {
+		ScriptedHost host([](const std::string &r, int) { return publish(r, SHARE, 3); });
+		Mirror m;
 
-	m.process.start(m.args(host.port(), {"--once"}), m.tmp / "mirror.log", {0, 1, 2});
-	ASSERT_TRUE(m.process.wait_exit(30000));
-	EXPECT_EQ(m.process.exit_status, 0);
-	EXPECT_EQ(host.requests(), (std::vector<std::string>{"GET manifest DC-SHARE/1\n\n",
-							      "GET archive DC-SHARE/1\n\n"}));
-	EXPECT_EQ(read_file(m.root + "/d/f"), "x");
+		m.process.start(m.args(host.port(), {"--once"}), m.tmp / "mirror.log", closed);
+		ASSERT_TRUE(m.process.wait_exit(30000));
+		EXPECT_EQ(m.process.exit_status, 0);
+		EXPECT_EQ(host.requests(), (std::vector<std::string>{"GET manifest DC-SHARE/1\n\n",
+								      "GET archive DC-SHARE/1\n\n"}));
+		EXPECT_EQ(read_file(m.root + "/d/f"), "x");
+	}
 }
 
 } // namespace
