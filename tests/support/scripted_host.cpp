@@ -36,53 +36,44 @@ std::vector<std::string> ScriptedHost::requests()
 	return requests_;
 }
 
+// True when fd has data or end of file within timeout_ms.
+static bool readable(int fd, int timeout_ms)
+{
+	pollfd p = {fd, POLLIN, 0};
+	return poll(&p, 1, timeout_ms) > 0;
+}
+
+// A request ends with a blank line; one that never does is taken as it stands
+// after a second of silence.
 void ScriptedHost::serve()
 {
 	while (!stop_) {
-		pollfd p = {listener_, POLLIN, 0};
+		std::string request;
+		char buf[1024];
+		ssize_t n;
+		int fd = readable(listener_, 50) ? accept(listener_, nullptr, nullptr) : -1;
 
-		if (poll(&p, 1, 50) <= 0)
+		if (fd < 0)
 			continue;
-		int fd = accept(listener_, nullptr, nullptr);
-		if (fd >= 0) {
-			answer_one(fd);
-			close(fd);
+		while (request.find("\n\n") == std::string::npos && readable(fd, 1000) &&
+		       (n = recv(fd, buf, sizeof buf, 0)) > 0)
+			request.append(buf, n);
+		{
+			std::lock_guard<std::mutex> lock(mutex_);
+			requests_.push_back(request);
+			turn_ += request.rfind("GET manifest", 0) == 0;
 		}
+		ScriptedReply reply = answer_(request, turn_);
+		send(fd, reply.head.data(), reply.head.size(), MSG_NOSIGNAL);
+		if (!reply.tail.empty()) {
+			readable(fd, 1000);
+			send(fd, reply.tail.data(), reply.tail.size(), MSG_NOSIGNAL);
+		}
+		close(fd);
 	}
 }
 
-// Requests end with a blank line; a client that sends less is read until it
-// pauses for a second.
-void ScriptedHost::answer_one(int fd)
-{
-	std::string request;
-	char buf[1024];
-	int index;
-
-	while (request.find("\n\n") == std::string::npos) {
-		pollfd p = {fd, POLLIN, 0};
-		if (poll(&p, 1, 1000) <= 0)
-			break;
-		ssize_t n = recv(fd, buf, sizeof buf, 0);
-		if (n <= 0)
-			break;
-		request.append(buf, n);
-	}
-	{
-		std::lock_guard<std::mutex> lock(mutex_);
-		index = (int)requests_.size();
-		requests_.push_back(request);
-	}
-	ScriptedReply reply = answer_(request, index);
-	send(fd, reply.head.data(), reply.head.size(), MSG_NOSIGNAL);
-	if (!reply.tail.empty()) {
-		pollfd p = {fd, POLLIN, 0};
-		poll(&p, 1, 1000);
-		send(fd, reply.tail.data(), reply.tail.size(), MSG_NOSIGNAL);
-	}
-}
-
-unsigned content_hash(const std::string &bytes)
+static unsigned content_hash(const std::string &bytes)
 {
 	unsigned h = 2166136261u;
 
@@ -93,31 +84,24 @@ unsigned content_hash(const std::string &bytes)
 
 std::string manifest_text(unsigned hash, const std::vector<Entry> &entries)
 {
-	std::string out = "DC-SHARE-MANIFEST/1\nname=scripted\nhash=" + std::to_string(hash) +
-			  "\nentries=recursive\n\n";
+	std::string out = "DC-SHARE-MANIFEST/1\nname=s\nhash=" + std::to_string(hash) + "\nentries=recursive\n\n";
 
-	for (const Entry &e : entries) {
-		if (e.dir)
-			out += "dir path=" + e.path + "\n";
-		else
-			out += "file path=" + e.path + " size=" + std::to_string(e.content.size()) +
-			       " hash=" + std::to_string(content_hash(e.content)) + "\n";
-	}
+	for (const Entry &e : entries)
+		out += e.dir ? "dir path=" + e.path + "\n"
+			     : "file path=" + e.path + " size=" + std::to_string(e.content.size()) +
+				       " hash=" + std::to_string(content_hash(e.content)) + "\n";
 	return out + "END\n";
 }
 
 std::string archive_text(const std::vector<Entry> &entries)
 {
-	std::string out = "DC-SHARE-ARCHIVE/1\nname=scripted\nroot=/r\ndrive=c\npath=host\n"
-			  "mode=read-only\nentries=recursive\n\n";
+	std::string out = "DC-SHARE-ARCHIVE/1\nname=s\nroot=/r\ndrive=c\npath=host\nmode=read-only\n"
+			  "entries=recursive\n\n";
 
-	for (const Entry &e : entries) {
-		if (e.dir)
-			out += "dir path=" + e.path + "\n";
-		else
-			out += "file path=" + e.path + " size=" + std::to_string(e.content.size()) + "\n" +
-			       e.content + "\nendfile\n";
-	}
+	for (const Entry &e : entries)
+		out += e.dir ? "dir path=" + e.path + "\n"
+			     : "file path=" + e.path + " size=" + std::to_string(e.content.size()) + "\n" +
+				       e.content + "\nendfile\n";
 	return out + "END\n";
 }
 

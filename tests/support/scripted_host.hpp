@@ -14,14 +14,16 @@ namespace dircast_test {
 
 struct ScriptedReply {
 	std::string head;
-	// Sent only after the client has closed its end or a second has passed,
-	// so a client that stops reading at the end of head shows it.
+	// Sent once the client has closed its end or a second has passed, so a
+	// client that stops reading at the end of head shows it.
 	std::string tail;
 };
 
 class ScriptedHost {
 public:
-	using Answer = std::function<ScriptedReply(const std::string &request, int index)>;
+	// turn: how many manifest requests have arrived, this one included; a
+	// client begins every turn with one.
+	using Answer = std::function<ScriptedReply(const std::string &request, int turn)>;
 
 	explicit ScriptedHost(Answer answer);
 	~ScriptedHost();
@@ -30,24 +32,21 @@ public:
 
 private:
 	void serve();
-	void answer_one(int fd);
 
 	Answer answer_;
-	int listener_ = -1;
-	int port_ = 0;
+	int listener_ = -1, port_ = 0, turn_ = 0;
 	std::atomic<bool> stop_{false};
 	std::mutex mutex_;
 	std::vector<std::string> requests_;
 	std::thread thread_;
 };
 
-// Protocol documents from records, as a host would write them.
+// Protocol documents as a host would write them.
 struct Entry {
 	std::string path;
 	std::string content;  // files only
 	bool dir = false;
 };
-unsigned content_hash(const std::string &bytes);
 std::string manifest_text(unsigned hash, const std::vector<Entry> &entries);
 std::string archive_text(const std::vector<Entry> &entries);
 

@@ -7,21 +7,12 @@
 #include "support/temp_dir.hpp"
 
 #include <cstdio>
-#include <cstring>
 #include <gtest/gtest.h>
 #include <string>
 #include <sys/mman.h>
 #include <unistd.h>
 
 namespace dircast_test {
-
-// A kernel result by name ("-ENOENT"), so a mismatch reads at a glance.
-inline std::string kernel_result(long r)
-{
-	const char *name = r < 0 && r > -4096 ? strerrorname_np((int)-r) : nullptr;
-
-	return name ? std::string("-") + name : std::to_string(r);
-}
 
 class CapturedLog {
 public:
