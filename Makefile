@@ -18,3 +18,9 @@ demo: all
 
 clean:
 	rm -rf $(BUILD)
+
+# Benchmarks against an rsync daemon and a tar stream on loopback; prints the
+# tables and writes bench/RESULTS.md. Options: make bench BENCH_ARGS=--help
+.PHONY: bench
+bench: all
+	python3 bench/run_bench.py $(BUILD) $(BENCH_ARGS)
