@@ -4,6 +4,7 @@
 #include "delta.hpp"
 #include "archive.hpp"
 #include "drive_link.hpp"
+#include "manifest_index.hpp"
 #include "mirror_store.hpp"
 #include "settings.hpp"
 #include "transfers.hpp"
@@ -27,42 +28,12 @@ struct DeltaCounts {
 	unsigned skipped;
 };
 
-// A line ends at '\n' or NUL, so this works on the untouched manifest and on
-// one whose line ends the update pass has already turned into NULs.
-int record_matches(const char *line, const char *prefix, const char *relative)
-{
-	const char *p = line;
-	char after;
-
-	if (!starts_with(p, prefix))
-		return 0;
-	p += text_length(prefix);
-	for (; *relative; relative++, p++) {
-		if (*p != *relative)
-			return 0;
-	}
-	after = *p;
-	return after == 0 || after == '\n' || after == ' ';
-}
-
-// No index: the whole manifest is scanned once per mirror entry examined.
 int manifest_lists(const char *relative, int is_directory)
 {
-	const char *prefix = is_directory ? wire::DIR_RECORD : wire::FILE_RECORD;
-	const char *line = manifest_buffer;
-	const char *end = manifest_buffer + manifest_length;
-
-	while (line < end) {
-		const char *p = line;
-
-		if (record_matches(line, prefix, relative))
-			return 1;
-		while (p < end && *p != '\n' && *p != 0)
-			p++;
-		line = p + 1;
-	}
-	return 0;
+	return manifest_index_lists(relative, is_directory);
 }
+
+static void prune_level(const char *path, const char *relative, int depth);
 
 static void prune_entry(const char *path, const char *relative, int depth)
 {
@@ -74,13 +45,13 @@ static void prune_entry(const char *path, const char *relative, int depth)
 		log_text(relative);
 		log_text("\n");
 	} else if (is_directory) {
-		prune_against_manifest(path, relative, depth + 1);
+		prune_level(path, relative, depth + 1);
 	}
 }
 
 // Entries are removed while the same directory is still being listed; there
 // is no second pass.
-void prune_against_manifest(const char *path, const char *relative, int depth)
+static void prune_level(const char *path, const char *relative, int depth)
 {
 	char child_path[MIRROR_PATH_SIZE];
 	char child_relative[RELATIVE_PATH_SIZE];
@@ -95,6 +66,15 @@ void prune_against_manifest(const char *path, const char *relative, int depth)
 			prune_entry(child_path, child_relative, depth);
 	}
 	close_scan(&scan);
+}
+
+// The walk starts by indexing the manifest, which it reads untouched: one
+// pass over the manifest and one over the mirror, whatever their sizes.
+void prune_against_manifest(const char *path, const char *relative, int depth)
+{
+	if (depth == 0)
+		index_manifest();
+	prune_level(path, relative, depth);
 }
 
 // Every failure here counts as a change, so the file is fetched.

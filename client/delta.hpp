@@ -11,7 +11,6 @@ namespace dircast {
 int delta_sync(sockaddr_in *host);
 void prune_against_manifest(const char *path, const char *relative, int depth);
 int manifest_lists(const char *relative, int is_directory);
-int record_matches(const char *line, const char *prefix, const char *relative);
 int file_unchanged(const char *relative, unsigned size, unsigned hash);
 
 } // namespace dircast
