@@ -1,8 +1,8 @@
-# Thin front for CMake: make, make test, make demo.
+# Thin front for CMake: make, make test, make demo, make install, make package.
 BUILD ?= build
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
-.PHONY: all test demo clean
+.PHONY: all test demo install package clean
 
 all: $(BUILD)/CMakeCache.txt
 	cmake --build $(BUILD) -j $(JOBS)
@@ -15,6 +15,16 @@ test: all
 
 demo: all
 	./demo/run.sh $(BUILD)
+
+# The i386 programs, manual pages and systemd units under PREFIX, below
+# DESTDIR when given: make install PREFIX=/usr DESTDIR=/tmp/stage
+PREFIX ?= /usr/local
+install: all
+	DESTDIR="$(DESTDIR)" cmake --install $(BUILD) --prefix "$(PREFIX)"
+
+# The Debian package $(BUILD)/dircast_<version>_i386.deb (prefix /usr).
+package: all
+	cd $(BUILD) && cpack -G DEB
 
 clean:
 	rm -rf $(BUILD)
