@@ -14,7 +14,7 @@ command -v man >/dev/null || skip "man is not installed (apt-get install man-db)
 
 # Plain text, one line per paragraph, so that phrases never wrap apart.
 plain_text() {
-	groff -man -Tascii -P-c -P-b -P-u -P-o -rLL=2000n "$1" 2>/dev/null
+	LC_ALL=C groff -man -Tascii -P-c -P-b -P-u -P-o -rLL=2000n "$1" 2>/dev/null
 }
 
 # The lines of one section (from its heading to the next heading).
@@ -48,7 +48,7 @@ for program in dircast-serve dircast-mirror; do
 
 	for file in "$page" "$build_dir/man/$program.1.gz"; do
 		[ -f "$file" ] || { fail "$file is missing"; continue; }
-		MANPAGER=cat PAGER=cat MANWIDTH=80 man --warnings=w -l "$file" \
+		LC_ALL=C MANPAGER=cat PAGER=cat MANWIDTH=80 man --warnings=w -l "$file" \
 			>"$scratch/rendered" 2>"$scratch/warnings"
 		[ -s "$scratch/warnings" ] && fail "man -l $file warns: $(cat "$scratch/warnings")"
 		grep -q "^NAME" "$scratch/rendered" && grep -q "^ *$program - " "$scratch/rendered" ||
@@ -123,6 +123,8 @@ expect_text dircast-serve.1 "$scratch/dircast-serve.txt" "$(constant protocol/wi
 expect_text dircast-serve.1 "$scratch/dircast-serve.txt" "at most $(constant protocol/wire.hpp REQUEST_LIMIT) bytes"
 expect_text dircast-serve.1 "$scratch/dircast-serve.txt" "within $(constant host/serve_loop.cpp REQUEST_SECONDS) seconds"
 expect_text dircast-serve.1 "$scratch/dircast-serve.txt" "after $(constant host/serve_loop.cpp SEND_STALL_SECONDS) seconds"
+expect_text dircast-serve.1 "$scratch/dircast-serve.txt" "Every $(constant host/serve_loop.cpp BEACON_INTERVAL_MS) ms"
+expect_text dircast-serve.1 "$scratch/dircast-serve.txt" "for up to $(constant host/hash_cache.hpp HASH_CACHE_CAPACITY) files"
 expect_text dircast-mirror.1 "$scratch/dircast-mirror.txt" "$(constant protocol/wire.hpp PATH_LIMIT) bytes"
 expect_text dircast-mirror.1 "$scratch/dircast-mirror.txt" "$(( $(constant client/settings.hpp MIRROR_ROOT_LIMIT) + 1 )) bytes or more"
 expect_text dircast-mirror.1 "$scratch/dircast-mirror.txt" "$(( $(constant client/settings.hpp DOSDEVICES_LIMIT) + 1 )) bytes or more"
