@@ -34,7 +34,6 @@ import datetime
 import grp
 import hashlib
 import os
-import platform
 import pwd
 import random
 import shutil
@@ -656,7 +655,8 @@ def suite_small(ctx, label, serve_binary, runs, runs_200, baselines):
     work = os.path.join(tmp, label)
     os.makedirs(work)
     share = make_small_share(os.path.join(work, "share"))
-    ctx.small_share_info = (len(share.files), share.total())
+    ctx.small_share_info = (len(share.files), share.total(),
+                            sum(len(d) for _, d, _ in os.walk(share.root)))
     log("%s: share of %d files, %.2f MiB" % (label, len(share.files), share.total() / MIB))
     host = Host(serve_binary, share.root, work, label)
     try:
@@ -689,16 +689,18 @@ def suite_small(ctx, label, serve_binary, runs, runs_200, baselines):
             R.check("%s long-lived client: first turn is a full sync" % label,
                     turn.kind == "full", turn.describe())
             same_tree(R, "%s long-lived client first turn" % label, share.root, dirs.root)
+            rsync_dest = os.path.join(work, "rsync-mirror")
+            if baselines and ctx.rsync:
+                ctx.rsync.pull("small", rsync_dest)
+            # dircast and rsync take turns; the client is paused while rsync runs.
             for run in range(runs):
                 turn = client.next_turn(60)
                 if R.check("%s poll %d: no share changes" % (label, run),
                            turn.kind == "nochange" and turn.seconds is not None, turn.describe()):
                     R.add(label + ".poll", turn.seconds)
-            rsync_dest = os.path.join(work, "rsync-mirror")
-            if baselines and ctx.rsync:
-                ctx.rsync.pull("small", rsync_dest)
-                for run in range(runs):
+                if baselines and ctx.rsync:
                     R.add("rsync.poll", ctx.rsync.pull("small", rsync_dest))
+            if baselines and ctx.rsync:
                 same_tree(R, "rsync unchanged poll", share.root, rsync_dest)
             log("%s: unchanged poll done" % label)
 
@@ -794,7 +796,7 @@ def suite_beacons(ctx, seconds=5.0):
             except socket.timeout:
                 raise BenchError("no beacon from the idle host on 127.0.0.1:%d" % beacon_port)
             t0 = time.perf_counter()
-            count, good = 0, first.startswith(b"DC-SHARE/1 name=" + SHARE_NAME.encode())
+            count, good = 1, first.startswith(b"DC-SHARE/1 name=" + SHARE_NAME.encode())
             good = good and (b" port=%d " % port) in first
             while True:
                 left = t0 + seconds - time.perf_counter()
@@ -992,7 +994,7 @@ def n_of(R, key):
 def report(ctx, args):
     R = ctx.results
     out = []
-    files, total = ctx.small_share_info
+    files, total, n_dirs = ctx.small_share_info
     out.append("# dircast benchmark")
     out.append("")
     out.append("Written by `make bench` (bench/run_bench.py). All traffic on 127.0.0.1; "
@@ -1007,13 +1009,13 @@ def report(ctx, args):
 
     out.append("## Wall time against rsync and tar")
     out.append("")
-    out.append("Share: %d files in 300 nested directories, %.2f MiB. rsync: `rsync -a --delete "
+    out.append("Share: %d files in %d nested directories, %.2f MiB. rsync: `rsync -a --delete "
                "rsync://127.0.0.1:PORT/mod/ dest/` from a daemon (no chroot, this user). "
                "tar: `tar -cf -` into one loopback TCP connection, `tar -xf -` from it. "
                "dircast first sync: `dircast-mirror --once` (manifest, archive, write); "
                "poll and delta: one turn of a long-lived `dircast-mirror --poll 1`, from its "
                "turn's first log line to `sync complete` / `no share changes`. Each delta also "
-               "removes %d files." % (files, total / MIB, REMOVED_PER_DELTA))
+               "removes %d files." % (files, n_dirs, total / MIB, REMOVED_PER_DELTA))
     out.append("")
     out.append("| measurement | dircast | rsync daemon | tar stream | dircast ÷ rsync | dircast ÷ tar |")
     out.append("|---|---|---|---|---|---|")
@@ -1103,7 +1105,7 @@ def report(ctx, args):
     out.append("## Idle host beacons")
     out.append("")
     if "beacon.count" in R.values:
-        out.append("%d beacons received on 127.0.0.1 in %.1f s after the first: %.1f per second." % (
+        out.append("%d beacons received on 127.0.0.1 in %.1f s from the first one on: %.1f per second." % (
             R.values["beacon.count"], R.values["beacon.seconds"], R.values["beacon.rate"]))
     out.append("")
 
@@ -1204,6 +1206,43 @@ class Context:
     pass
 
 
+def load_average():
+    try:
+        with open("/proc/loadavg") as f:
+            return " ".join(f.read().split()[:3])
+    except OSError:
+        return "?"
+
+
+def cpu_busy(seconds=1.0):
+    """Share of all CPUs busy over the next `seconds`, from /proc/stat."""
+    def sample():
+        with open("/proc/stat") as f:
+            v = [int(x) for x in f.readline().split()[1:]]
+        return sum(v), v[3] + v[4]
+    try:
+        t0, i0 = sample()
+        time.sleep(seconds)
+        t1, i1 = sample()
+        return "%.0f%%" % (100.0 * (1 - (i1 - i0) / max(1, t1 - t0)))
+    except (OSError, ValueError, IndexError):
+        return "?"
+
+
+def filesystem_of(path):
+    best, kind = "", "?"
+    try:
+        with open("/proc/mounts") as f:
+            for line in f:
+                fields = line.split()
+                mount = fields[1]
+                if (path == mount or path.startswith(mount.rstrip("/") + "/")) and len(mount) >= len(best):
+                    best, kind = mount, fields[2]
+    except OSError:
+        pass
+    return "%s on %s" % (kind, best or "?")
+
+
 def machine_facts(ctx):
     cpu = "?"
     try:
@@ -1226,7 +1265,7 @@ def machine_facts(ctx):
                            capture_output=True, text=True).stdout.strip()
     return [
         ("date", datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%d %H:%M:%S UTC")),
-        ("uname -a", " ".join(platform.uname())),
+        ("uname -a", first_line(["uname", "-a"])),
         ("CPU", "%s, %d cores online" % (cpu, os.cpu_count() or 0)),
         ("memory", mem),
         ("dircast", "commit %s%s, programs from %s" % (
@@ -1234,6 +1273,9 @@ def machine_facts(ctx):
         ("rsync", first_line(["rsync", "--version"]) if ctx.rsync else "not available"),
         ("tar", first_line(["tar", "--version"])),
         ("python", sys.version.split()[0]),
+        ("temporary directory", "%s (%s)" % (ctx.tmp, ctx.tmp_fs)),
+        ("load", "load average %s at the start, %s at the end; CPU busy in the second before "
+                 "the start: %s" % (ctx.load_start, load_average(), ctx.busy_start)),
         ("runs", "%d per measurement (%d for the 3811aaf host, %d for its 200-file delta)" % (
             ctx.args.runs, ctx.args.before_runs, ctx.args.before_runs_200)),
     ]
@@ -1245,8 +1287,8 @@ def main():
     ap.add_argument("--runs", type=int, default=5, help="runs per measurement (default 5)")
     ap.add_argument("--before-runs", type=int, default=3,
                     help="runs per measurement for the blind-sleep host (default 3)")
-    ap.add_argument("--before-runs-200", type=int, default=1,
-                    help="runs of its 200-file delta, ~50 s each (default 1)")
+    ap.add_argument("--before-runs-200", type=int, default=2,
+                    help="runs of its 200-file delta, ~50 s each (default 2)")
     ap.add_argument("--big-mib", type=int, default=1024, help="size of the large share (default 1024)")
     ap.add_argument("--big-files", type=int, default=8, help="files in the large share (default 8)")
     ap.add_argument("--skip-before", action="store_true", help="do not build or measure the 3811aaf host")
@@ -1267,7 +1309,7 @@ def main():
         if not os.access(p, os.X_OK):
             sys.exit("bench: %s missing: build first (make BUILD=%s)" % (p, args.build))
     ctx.results = Results()
-    ctx.small_share_info = (0, 0)
+    ctx.small_share_info = (0, 0, 0)
 
     # SIGTERM and SIGINT end the run through the cleanup below.
     def on_signal(signum, _frame):
@@ -1281,6 +1323,12 @@ def main():
         ctx.results.note("rsync could not be installed: its baselines are missing")
 
     ctx.tmp = tempfile.mkdtemp(prefix="dircast-bench-")
+    ctx.tmp_fs = filesystem_of(os.path.realpath(ctx.tmp))
+    ctx.load_start = load_average()
+    ctx.busy_start = cpu_busy()
+    if ctx.busy_start != "?" and float(ctx.busy_start.rstrip("%")) > 25:
+        ctx.results.note("other work kept the machine %s busy as the run began: wall times are "
+                         "noisy; the ratios come from runs that take turns" % ctx.busy_start)
     ctx.rsync = None
     ctx.before_serve = None
     started = time.monotonic()
