@@ -50,7 +50,7 @@ void prune_mirror()
 
 static void apply_dir_record(char *relative)
 {
-	if (!check_mirror_path(relative, text_length(relative)))
+	if (!check_mirror_path(relative, text_length(relative)) || !mirror_can_hold(relative))
 		return;
 	if (confined_mkdir(client_settings.mirror_root, relative) < 0) {
 		note_mirror_fault();

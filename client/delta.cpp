@@ -97,7 +97,7 @@ int file_unchanged(const char *relative, unsigned size, unsigned hash)
 
 static void update_dir(const char *relative)
 {
-	if (check_mirror_path(relative, text_length(relative)) &&
+	if (check_mirror_path(relative, text_length(relative)) && mirror_can_hold(relative) &&
 	    confined_mkdir(client_settings.mirror_root, relative) < 0)
 		note_mirror_fault();
 }
@@ -118,7 +118,7 @@ static int update_file(sockaddr_in *host, const char *line, DeltaCounts *counts)
 		return 0;
 	}
 	copy_span(relative, line + FILE_PATH_AT, s - FILE_PATH_AT);
-	if (!check_components(relative))
+	if (!mirror_can_hold(relative))
 		return 0;
 	if (file_unchanged(relative, parse_decimal(line + s + FIELD_DIGITS_AT),
 			   parse_decimal(line + h + FIELD_DIGITS_AT))) {

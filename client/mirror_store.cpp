@@ -173,13 +173,21 @@ static int replace_leaf(long parent, const char *leaf, const char *data, unsigne
 	return 0;
 }
 
+// Names the mirror cannot hold (a colon, an over-long component) are passed
+// over: they are the share's, not a fault of the mirror, and counting them
+// as one would keep every later turn from ever finding the share unchanged.
+int mirror_can_hold(const char *relative)
+{
+	return check_components(relative);
+}
+
 void write_mirror_file(const char *relative, const char *data, unsigned size)
 {
 	char leaf[LEAF_SIZE];
 	long parent;
 	int ok;
 
-	if (!check_mirror_path(relative, text_length(relative)))
+	if (!check_mirror_path(relative, text_length(relative)) || !mirror_can_hold(relative))
 		return;
 	parent = confined_open_parent(client_settings.mirror_root, relative, 1, leaf);
 	if (parent < 0) {

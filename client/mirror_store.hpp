@@ -21,6 +21,7 @@ int check_mirror_path(const char *relative, int length);
 long confined_open_parent(const char *base, const char *relative, int create, char *leaf);
 long confined_mkdir(const char *base, const char *relative);
 long confined_open_file(const char *base, const char *relative, long flags, long mode);
+int mirror_can_hold(const char *relative);
 void write_mirror_file(const char *relative, const char *data, unsigned size);
 unsigned hash_local_file(long fd, unsigned *size);
 void remove_tree(const char *path, int depth);

@@ -2,6 +2,7 @@
 // documents: the readers' rules for records, content, paths and kinds.
 #include "client/archive.hpp"
 #include "client/delta.hpp"
+#include "client/mirror_store.hpp"
 #include "client/transfers.hpp"
 #include "client_fixture.hpp"
 #include "support/scripted_host.hpp"
@@ -67,6 +68,27 @@ TEST_F(MirrorTest, PruneKeepsWhatTheManifestListsWithTheSameKind)
 	dircast::prune_against_manifest(root.c_str(), "", 0);
 	EXPECT_EQ(list_tree(root), (std::vector<std::string>{"d keep/", "f a 0", "f keep/inner 0", "l link -> /"}));
 	EXPECT_NE(log.text().find("dircast-mirror: pruned keep/gone\n"), std::string::npos);
+}
+
+} // namespace
+
+namespace {
+
+// Names the mirror cannot hold are the share's business: passed over without
+// marking the mirror damaged, so an unchanged share can read as unchanged.
+TEST_F(MirrorTest, NamesTheMirrorCannotHoldAreNoFault)
+{
+	dircast::clear_mirror_faults();
+	apply(archive_text({{"a:b", "", true}, {"c:d", "x"}, {std::string(256, 'n'), "x"}, {"ok", "y"}}));
+	EXPECT_FALSE(dircast::mirror_faulted());
+	EXPECT_EQ(list_tree(root), (std::vector<std::string>{"f ok 1"}));
+
+	std::string manifest = manifest_text(1, {{"a:b", "", true}, {"c:d", "x"}, {"ok", "y"}});
+	memcpy(dircast::manifest_buffer, manifest.c_str(), manifest.size() + 1);
+	dircast::manifest_length = (long)manifest.size();
+	dircast::sockaddr_in nowhere = dircast::IPV4_ANY;  // nothing is fetched: ok is unchanged
+	EXPECT_EQ(dircast::delta_sync(&nowhere), 1);
+	EXPECT_FALSE(dircast::mirror_faulted());
 }
 
 } // namespace
