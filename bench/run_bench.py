@@ -23,7 +23,9 @@ a baseline measured in the same run:
   - host CPU and bytes read per manifest request of a ~1 GiB share: cold,
     warm with no change, after changing one file; the rsync daemon's
     no-change check of the same share;
-  - the idle host's beacon rate.
+  - the idle host's beacon rate;
+  - for comparison, the first sync, poll, delta and prune runs again with the
+    x86_64 build, and the price of one system call by each kernel entry.
 The tables go to stdout and to bench/RESULTS.md (unless --no-results).
 Exit status 1 when a correctness check failed (a mirror that differs from its
 share, a turn that did not do what the changes call for); targets that are
@@ -649,7 +651,7 @@ def tar_stream(share, dest):
 # ---------------------------------------------------------------------------
 # The suites.
 
-def suite_small(ctx, label, serve_binary, runs, runs_200, baselines):
+def suite_small(ctx, label, serve_binary, mirror_binary, runs, runs_200, baselines):
     """First sync, unchanged-share poll and deltas on the 6 MiB share.
     Keys are "<label>.<measurement>" (and "rsync."/"tar." for baselines)."""
     R, tmp = ctx.results, ctx.tmp
@@ -664,7 +666,7 @@ def suite_small(ctx, label, serve_binary, runs, runs_200, baselines):
         # First sync: the three methods take turns, each into a fresh copy.
         for run in range(runs):
             dirs = MirrorDirs(tmp, "%s/first-%d" % (label, run))
-            seconds, ok = run_once_mirror(ctx.mirror, host, dirs,
+            seconds, ok = run_once_mirror(mirror_binary, host, dirs,
                                           os.path.join(work, "first-%d.log" % run))
             R.check("%s first sync %d: dircast-mirror --once ends with sync complete" % (label, run), ok)
             same_tree(R, "%s first sync %d (dircast)" % (label, run), share.root, dirs.root)
@@ -684,7 +686,7 @@ def suite_small(ctx, label, serve_binary, runs, runs_200, baselines):
 
         # The long-lived client: a full first turn, then no-change turns.
         dirs = MirrorDirs(tmp, "%s/long" % label)
-        client = LongLivedMirror(ctx.mirror, host, dirs, os.path.join(work, "long.mirror.log"))
+        client = LongLivedMirror(mirror_binary, host, dirs, os.path.join(work, "long.mirror.log"))
         try:
             turn = client.next_turn(120)
             R.check("%s long-lived client: first turn is a full sync" % label,
@@ -729,46 +731,48 @@ def suite_small(ctx, label, serve_binary, runs, runs_200, baselines):
         host.stop()
 
 
-def suite_prune(ctx, runs):
-    """A delta of one changed file against a manifest near the client's limit."""
+def suite_prune(ctx, label, serve_binary, mirror_binary, runs, baselines):
+    """A delta of one changed file against a manifest near the client's limit.
+    The share of the suite with baselines is the rsync daemon's "prune"."""
     R, tmp = ctx.results, ctx.tmp
-    work = os.path.join(tmp, "prune")
+    work = os.path.join(tmp, "prune" if baselines else "prune-" + label)
     os.makedirs(work)
     share, estimate = make_prune_share(os.path.join(work, "share"))
-    host = Host(ctx.serve, share.root, work, "prune")
+    host = Host(serve_binary, share.root, work, "prune-" + label)
+    use_rsync = baselines and ctx.rsync
     try:
         manifest = fetch_manifest(host.port)
         R.values["prune.files"] = len(share.files)
         R.values["prune.manifest_bytes"] = len(manifest)
         R.check("prune share: manifest below the client's %d-byte limit" % MANIFEST_LIMIT,
                 len(manifest) < MANIFEST_LIMIT, "%d bytes (estimate %d)" % (len(manifest), estimate))
-        log("prune: %d files, manifest %d bytes" % (len(share.files), len(manifest)))
-        dirs = MirrorDirs(tmp, "prune/long")
-        client = LongLivedMirror(ctx.mirror, host, dirs, os.path.join(work, "long.mirror.log"))
+        log("%s prune: %d files, manifest %d bytes" % (label, len(share.files), len(manifest)))
+        dirs = MirrorDirs(tmp, os.path.join(os.path.basename(work), "long"))
+        client = LongLivedMirror(mirror_binary, host, dirs, os.path.join(work, "long.mirror.log"))
         rsync_dest = os.path.join(work, "rsync-mirror")
         try:
             turn = client.next_turn(120)
-            R.check("prune: first turn is a full sync", turn.kind == "full", turn.describe())
-            same_tree(R, "prune first sync", share.root, dirs.root)
-            if ctx.rsync:
+            R.check("%s prune: first turn is a full sync" % label, turn.kind == "full", turn.describe())
+            same_tree(R, label + " prune first sync", share.root, dirs.root)
+            if use_rsync:
                 ctx.rsync.pull("prune", rsync_dest)
             for run in range(runs):
                 turn = client.next_turn(60)
-                if R.check("prune poll %d: no share changes" % run, turn.kind == "nochange",
+                if R.check("%s prune poll %d: no share changes" % (label, run), turn.kind == "nochange",
                            turn.describe()):
-                    R.add("prune.poll", turn.seconds)
+                    R.add(label + ".prune_poll", turn.seconds)
             for run in range(runs):
                 changed, removed = share.change(1, 0)
-                if ctx.rsync:
+                if use_rsync:
                     R.add("rsync.prune", ctx.rsync.pull("prune", rsync_dest))
                 turn = client.next_turn(120)
                 ok = turn.kind == "delta" and turn.changed == 1 and turn.pruned == 0
-                if R.check("prune delta run %d: one file fetched" % run, ok, turn.describe()):
-                    R.add("after.prune", turn.seconds)
-            same_tree(R, "prune deltas (dircast)", share.root, dirs.root)
-            if ctx.rsync:
+                if R.check("%s prune delta run %d: one file fetched" % (label, run), ok, turn.describe()):
+                    R.add(label + ".prune", turn.seconds)
+            same_tree(R, label + " prune deltas (dircast)", share.root, dirs.root)
+            if use_rsync:
                 same_tree(R, "prune deltas (rsync)", share.root, rsync_dest)
-            log("prune: done (median %.3f s)" % (R.median("after.prune") or -1))
+            log("%s prune: done (median %.3f s)" % (label, R.median(label + ".prune") or -1))
         finally:
             client.stop()
     finally:
@@ -936,6 +940,88 @@ def suite_big(ctx, big_mib, n_files, runs):
 
 
 # ---------------------------------------------------------------------------
+# The price of one system call by each entry the programs could use: the
+# i386 build traps with int $0x80; the vDSO's __kernel_vsyscall and the
+# 64-bit syscall instruction are the other ways in.
+
+SYSCALL_LOOPS = {
+    "i386, int $0x80 (what the i386 build uses)": ("-m32", r"""
+extern "C" [[noreturn]] void _start()
+{
+	for (long i = 0; i < LOOPS; i++) {
+		long r;
+		asm volatile("int $0x80" : "=a"(r) : "a"(64) : "memory");
+	}
+	asm volatile("int $0x80" : : "a"(1), "b"(0));
+	for (;;) {}
+}
+"""),
+    "i386, vDSO __kernel_vsyscall": ("-m32", r"""
+extern "C" [[noreturn]] __attribute__((used)) void bench_main(long *sp)
+{
+	char **envp = (char **)(sp + 1) + sp[0] + 1;
+	while (*envp)
+		envp++;
+	long *aux = (long *)(envp + 1);
+	long entry = 0;
+	for (; aux[0]; aux += 2)
+		if (aux[0] == 32)   // AT_SYSINFO
+			entry = aux[1];
+	for (long i = 0; entry && i < LOOPS; i++) {
+		long r;
+		asm volatile("call *%1" : "=a"(r) : "r"(entry), "a"(64) : "memory", "ecx", "edx");
+	}
+	asm volatile("int $0x80" : : "a"(1), "b"(entry ? 0 : 3));
+	for (;;) {}
+}
+asm(".globl _start\n_start: push %esp\n call bench_main\n");
+"""),
+    "x86_64, syscall (what the x86_64 build uses)": ("-m64", r"""
+extern "C" [[noreturn]] void _start()
+{
+	for (long i = 0; i < LOOPS; i++) {
+		long r;
+		asm volatile("syscall" : "=a"(r) : "a"(110) : "rcx", "r11", "memory");
+	}
+	asm volatile("syscall" : : "a"(60), "D"(0));
+	for (;;) {}
+}
+"""),
+}
+
+
+def measure_syscalls(ctx, loops=100000):
+    """Microseconds per getppid by each entry, best of three; {} when no
+    compiler can build the loops."""
+    compiler = shutil.which("g++") or shutil.which("c++")
+    out = {}
+    if not compiler:
+        return out
+    work = os.path.join(ctx.tmp, "syscalls")
+    os.makedirs(work)
+    for i, (name, (flag, source)) in enumerate(SYSCALL_LOOPS.items()):
+        src, exe = os.path.join(work, "loop%d.cpp" % i), os.path.join(work, "loop%d" % i)
+        with open(src, "w") as f:
+            f.write(source.replace("LOOPS", str(loops)))
+        r = subprocess.run([compiler, flag, "-O2", "-ffreestanding", "-nostdlib", "-static", "-fno-pic",
+                            "-no-pie", "-fno-exceptions", "-o", exe, src], capture_output=True)
+        if r.returncode != 0:
+            continue
+        best = None
+        for _ in range(3):
+            t0 = time.perf_counter()
+            rc = subprocess.run([exe]).returncode
+            seconds = time.perf_counter() - t0
+            if rc != 0:
+                best = None
+                break
+            best = seconds if best is None else min(best, seconds)
+        if best is not None:
+            out[name] = best / loops * 1e6
+    return out
+
+
+# ---------------------------------------------------------------------------
 # Build of the "before" host from git history.
 
 def build_before(tmp, jobs):
@@ -1019,8 +1105,15 @@ def report(ctx, args):
                "turn's first log line to `sync complete` / `no share changes`. Each delta also "
                "removes %d files." % (files, n_dirs, total / MIB, REMOVED_PER_DELTA))
     out.append("")
-    out.append("| measurement | dircast | rsync daemon | tar stream | dircast ÷ rsync | dircast ÷ tar |")
-    out.append("|---|---|---|---|---|---|")
+    x64 = bool(R.samples.get("x86_64.first"))
+    if x64:
+        out.append("The programs are the main (i386) build. For comparison only, the last two "
+                   "columns run the same bench with the x86_64 build of both programs (see the "
+                   "cost of one system call by each entry, below).")
+        out.append("")
+    out.append("| measurement | dircast | rsync daemon | tar stream | dircast ÷ rsync | dircast ÷ tar |%s" %
+               (" dircast x86_64 build | x86_64 ÷ rsync |" if x64 else ""))
+    out.append("|---|---|---|---|---|---|%s" % ("---|---|" if x64 else ""))
     rows = [("first sync", "first"), ("unchanged-share poll", "poll")] + \
         [("delta, %d changed + %d removed" % (k, REMOVED_PER_DELTA), "delta%d" % k) for k in DELTA_SIZES]
     for title, key in rows:
@@ -1029,7 +1122,9 @@ def report(ctx, args):
         out.append("| %s | %s (n=%d) | %s (n=%d) | %s | %s | %s |" % (
             title, fmt_s(d), n_of(R, "after." + key), fmt_s(r), n_of(R, "rsync." + key),
             "%s (n=%d)" % (fmt_s(t), n_of(R, "tar." + key)) if t is not None else "—",
-            fmt_ratio(d, r), fmt_ratio(d, t) if t is not None else "—"))
+            fmt_ratio(d, r), fmt_ratio(d, t) if t is not None else "—") +
+            (" %s (n=%d) | %s |" % (fmt_s(R.median("x86_64." + key)), n_of(R, "x86_64." + key),
+                                   fmt_ratio(R.median("x86_64." + key), r)) if x64 else ""))
     out.append("")
 
     out.append("## Before and after: the host's blind 250 ms sleep (%s) against this build" %
@@ -1048,8 +1143,8 @@ def report(ctx, args):
                 title, fmt_s(b), n_of(R, "before." + key), fmt_s(a), n_of(R, "after." + key),
                 fmt_ratio(b, a)))
     else:
-        out.append("Not measured: the host of %s could not be built from this clone's history." %
-                   BEFORE_COMMIT[:7])
+        out.append("Not measured (--skip-before, or the host of %s could not be built from this "
+                   "clone's history)." % BEFORE_COMMIT[:7])
     out.append("")
 
     out.append("## Prune pass against a manifest near the client's limit")
@@ -1060,15 +1155,20 @@ def report(ctx, args):
                    R.values.get("prune.files", "n/a"), R.values.get("prune.manifest_bytes", "n/a"),
                    MANIFEST_LIMIT))
     out.append("")
-    out.append("| measurement | dircast | rsync daemon | dircast ÷ rsync |")
-    out.append("|---|---|---|---|")
-    d, r = R.median("after.prune"), R.median("rsync.prune")
-    out.append("| delta, 1 changed of %s | %s (n=%d) | %s (n=%d) | %s |" % (
-        R.values.get("prune.files", "n/a"), fmt_s(d), n_of(R, "after.prune"), fmt_s(r),
-        n_of(R, "rsync.prune"), fmt_ratio(d, r)))
-    p = R.median("prune.poll")
-    out.append("| unchanged poll, same share (manifest round trip only) | %s (n=%d) | — | — |" %
-               (fmt_s(p), n_of(R, "prune.poll")))
+    out.append("| measurement | dircast | rsync daemon | dircast ÷ rsync |%s" %
+               (" dircast x86_64 build | x86_64 ÷ rsync |" if x64 else ""))
+    out.append("|---|---|---|---|%s" % ("---|---|" if x64 else ""))
+    r = R.median("rsync.prune")
+    for title, key, base in (("delta, 1 changed of %s" % R.values.get("prune.files", "n/a"), "prune", r),
+                             ("unchanged poll, same share (manifest round trip only)", "prune_poll", None)):
+        d = R.median("after." + key)
+        out.append("| %s | %s (n=%d) | %s | %s |" % (
+            title, fmt_s(d), n_of(R, "after." + key),
+            "%s (n=%d)" % (fmt_s(r), n_of(R, "rsync.prune")) if base else "—",
+            fmt_ratio(d, base) if base else "—") +
+            (" %s (n=%d) | %s |" % (fmt_s(R.median("x86_64." + key)), n_of(R, "x86_64." + key),
+                                   fmt_ratio(R.median("x86_64." + key), base) if base else "—")
+             if x64 else ""))
     out.append("")
 
     out.append("## Host cost per manifest request, %s share of large files" %
@@ -1103,6 +1203,20 @@ def report(ctx, args):
                 n_of(R, "rsync.big_rchar"), R.median("rsync.big_cpu"), fmt_bytes(rc), rc,
                 fmt_s(R.median("rsync.big_poll"))))
     out.append("")
+
+    costs = R.values.get("syscalls")
+    if costs:
+        out.append("## Cost of one system call on this machine")
+        out.append("")
+        out.append("getppid in a loop, static freestanding programs built here, best of 3. "
+                   "dircast does a few system calls per file and per manifest line, so this "
+                   "price sets much of its wall time.")
+        out.append("")
+        out.append("| entry | µs per call |")
+        out.append("|---|---|")
+        for name, us in costs.items():
+            out.append("| %s | %.3f |" % (name, us))
+        out.append("")
 
     out.append("## Idle host beacons")
     out.append("")
@@ -1312,6 +1426,8 @@ def main():
     ap.add_argument("--big-mib", type=int, default=1024, help="size of the large share (default 1024)")
     ap.add_argument("--big-files", type=int, default=8, help="files in the large share (default 8)")
     ap.add_argument("--skip-before", action="store_true", help="do not build or measure the 3811aaf host")
+    ap.add_argument("--skip-x86-64", action="store_true",
+                    help="do not measure the x86_64 build beside the i386 one")
     ap.add_argument("--results", default=os.path.join(REPO, "bench", "RESULTS.md"),
                     help="where to write the report (default bench/RESULTS.md)")
     ap.add_argument("--no-results", action="store_true", help="print only, write no file")
@@ -1330,6 +1446,11 @@ def main():
     for p in (ctx.serve, ctx.mirror):
         if not os.access(p, os.X_OK):
             sys.exit("bench: %s missing: build first (make BUILD=%s)" % (p, args.build))
+    ctx.x86_64 = None
+    if not args.skip_x86_64:
+        pair = (os.path.join(build, "x86_64", "dircast-serve"), os.path.join(build, "x86_64", "dircast-mirror"))
+        if all(os.access(p, os.X_OK) for p in pair):
+            ctx.x86_64 = pair
     ctx.results = Results()
     ctx.small_share_info = (0, 0, 0)
 
@@ -1370,12 +1491,17 @@ def main():
                 "prune": os.path.join(ctx.tmp, "prune", "share"),
                 "big": os.path.join(ctx.tmp, "big", "share"),
             })
-        suite_small(ctx, "after", ctx.serve, args.runs, args.runs, baselines=True)
-        suite_prune(ctx, args.runs)
+        suite_small(ctx, "after", ctx.serve, ctx.mirror, args.runs, args.runs, baselines=True)
+        suite_prune(ctx, "after", ctx.serve, ctx.mirror, args.runs, baselines=True)
+        if ctx.x86_64:
+            serve64, mirror64 = ctx.x86_64
+            suite_small(ctx, "x86_64", serve64, mirror64, args.runs, args.runs, baselines=False)
+            suite_prune(ctx, "x86_64", serve64, mirror64, args.runs, baselines=False)
         if ctx.before_serve:
-            suite_small(ctx, "before", ctx.before_serve, args.before_runs, args.before_runs_200,
+            suite_small(ctx, "before", ctx.before_serve, ctx.mirror, args.before_runs, args.before_runs_200,
                         baselines=False)
         suite_beacons(ctx)
+        ctx.results.values["syscalls"] = measure_syscalls(ctx)
         suite_big(ctx, args.big_mib, args.big_files, args.runs)
         complete = True
     except KeyboardInterrupt:
