@@ -260,6 +260,188 @@ TEST(MirrorScripted, UnsafePathsAndPlantedLinksStayConfined)
 	EXPECT_EQ(list_tree(m.tmp.path).size(), list_tree(m.root).size() + 5) << "dos, c:, mirror, y:, log";
 }
 
+const std::string ARCHIVE_HEAD = archive_text({}).substr(0, archive_text({}).size() - 4);
+
+// Whole archives that a real host never sends, each the first turn's archive:
+// paths the mirror must refuse (control bytes, DEL, backslash, traversal,
+// absolute, colons) and sizes that do not match what follows them.
+TEST(MirrorHostile, RecordsARealHostNeverSendsAreRefusedOrSkipped)
+{
+	const struct {
+		const char *name;
+		std::string records;
+		std::vector<std::string> tree;
+		int rejected;
+	} cases[] = {
+		{"unsafe paths",
+		 "file path=a\x01z size=1\nx\nendfile\nfile path=a\x7fz size=1\nx\nendfile\n"
+		 "file path=a\\z size=1\nx\nendfile\nfile path=a\rz size=1\nx\nendfile\n"
+		 "file path=.. size=1\nx\nendfile\nfile path=../up size=1\nx\nendfile\n"
+		 "file path=/abs size=1\nx\nendfile\nfile path=a//z size=1\nx\nendfile\n"
+		 "file path=./a size=1\nx\nendfile\ndir path=../d\ndir path=/d\n"
+		 "file path=c: size=1\nx\nendfile\nfile path=d/c:/e size=1\nx\nendfile\ndir path=e:\n"
+		 "file path=ok size=1\nx\nendfile\n",
+		 {"f ok 1"}, 11},
+		{"size beyond the reply", "file path=big size=4294967295\nabc\nendfile\nfile path=after size=1\nz\nendfile\n",
+		 {"f after 1"}, 0},
+		{"size that wraps", "file path=wrap size=99999999999\nabc\nendfile\n", {}, 0},
+		{"size short of the content", "file path=short size=2\nabcdef\nendfile\ndir path=d\n",
+		 {"d d/", "f short 2"}, 0},
+	};
+	for (const auto &c : cases) {
+		TempDir outside;
+		ScriptedHost host([&](const std::string &r, int) {
+			return ScriptedReply{r == MANIFEST_REQUEST ? manifest_text(1, SHARE) : ARCHIVE_HEAD + c.records + "END\n"};
+		});
+		Mirror m;
+		RunResult run = m.once(host.port());
+
+		EXPECT_EQ(run.status, 0) << c.name << "\n" << run.output;
+		EXPECT_EQ(list_tree(m.root), c.tree) << c.name;
+		EXPECT_EQ(count(run.output, "dircast-mirror: rejected unsafe path\n"), c.rejected) << c.name;
+		EXPECT_EQ(list_tree(m.tmp.path).size(), c.tree.size() + 5) << c.name << ": dos, c:, mirror, y:, log";
+	}
+}
+
+// Content that holds end markers, the reply split in two at every byte from
+// the first record on: each part arrives in a receive of its own, and the
+// reply is whole only when the real end marker has come.
+TEST(MirrorHostile, EndMarkerInContentAtEveryReceiveBoundary)
+{
+	std::vector<Entry> share = {{"e", "END\n"}, {"f", "END\nEND\n\n"}, {"g", ""}};
+	std::string archive = archive_text(share);
+	int failures = 0;
+
+	for (size_t split = ARCHIVE_HEAD.size(); split < archive.size() && failures < 3; split++) {
+		ScriptedHost host([&](const std::string &r, int) {
+			if (r == MANIFEST_REQUEST)
+				return ScriptedReply{manifest_text(1, share)};
+			ScriptedReply reply{archive.substr(0, split)};
+			reply.pieces = {archive.substr(split)};
+			reply.pause_ms = 30;
+			return reply;
+		});
+		Mirror m;
+		RunResult run = m.once(host.port());
+		bool ok = run.status == 0 && read_file(m.root + "/e") == "END\n" && read_file(m.root + "/f") == "END\nEND\n\n" &&
+			  read_file(m.root + "/g").empty();
+
+		failures += !ok;
+		EXPECT_TRUE(ok) << "split at " << split << "\n" << run.output;
+	}
+}
+
+// Manifests and archives cut at every record boundary (the host closes
+// there): incomplete, unless the cut leaves "END\n" at the tail, which a
+// closed connection makes final. A failed first archive leaves the mirror.
+TEST(MirrorHostile, RepliesCutAtEveryRecordBoundary)
+{
+	std::vector<Entry> share = {{"d", "", true}, {"d/f", "x\nEND\n"}, {"g", "y"}};
+	std::string archive = archive_text(share), manifest = manifest_text(1, share);
+	std::vector<size_t> archive_cuts, manifest_cuts;
+
+	for (size_t at = archive.find("\n\n") + 2; at < archive.size(); at = archive.find('\n', at) + 1) {
+		archive_cuts.push_back(at);
+		if (archive.compare(at, 10, "file path=") == 0)  // jump the content and its trailer
+			at = archive.find("\nendfile\n", archive.find('\n', at)) + 1;
+	}
+	for (size_t at = manifest.find("\n\n") + 2; at < manifest.size(); at = manifest.find('\n', at) + 1)
+		manifest_cuts.push_back(at);
+	for (size_t cut : archive_cuts) {
+		ScriptedHost host([&](const std::string &r, int) {
+			return ScriptedReply{r == MANIFEST_REQUEST ? manifest : archive.substr(0, cut)};
+		});
+		Mirror m;
+		make_dirs(m.root);
+		write_file(m.root + "/kept", "old");
+		RunResult run = m.once(host.port());
+		bool final_tail = archive.compare(cut - 4, 4, "END\n") == 0;
+
+		EXPECT_EQ(run.status, final_tail ? 0 : 1) << "archive cut at " << cut << "\n" << run.output;
+		EXPECT_EQ(exists(m.root + "/kept"), !final_tail) << "archive cut at " << cut;
+		EXPECT_EQ(count(run.output, "archive incomplete or too large\n"), final_tail ? 0 : 1) << cut;
+	}
+	for (size_t cut : manifest_cuts) {
+		ScriptedHost host([&](const std::string &r, int) {
+			return ScriptedReply{r == MANIFEST_REQUEST ? manifest.substr(0, cut) : archive};
+		});
+		Mirror m;
+		RunResult run = m.once(host.port());
+
+		EXPECT_EQ(run.status, 0) << "manifest cut at " << cut;
+		EXPECT_EQ(count(run.output, "dircast-mirror: manifest incomplete\n"), 1) << "manifest cut at " << cut;
+		EXPECT_EQ(list_tree(m.root), (std::vector<std::string>{"d d/", "f d/f 6", "f g 1"})) << cut;
+	}
+}
+
+// Replies that never end, at full speed or in small pieces a millisecond
+// apart (never idle, so only the size limits can end them): the client
+// stops at 256 KiB of manifest and 8 MiB of archive and reports them.
+TEST(MirrorHostile, EndlessAndTricklingRepliesStopAtTheLimits)
+{
+	const struct {
+		const char *name;
+		bool manifest;
+		std::string repeat;
+		int pause_ms;
+	} cases[] = {
+		{"endless manifest", true, std::string(65536, '\n'), 0},
+		{"trickling manifest", true, "dir path=d\n" + std::string(1013, 'm') + "\n", 1},
+		{"endless archive", false, std::string(65536, 'E'), 0},
+		{"trickling archive", false, "dir path=d\n" + std::string(16373, 'a') + "\n", 1},
+	};
+	for (const auto &c : cases) {
+		ScriptedHost host([&](const std::string &r, int) {
+			bool endless = (r == MANIFEST_REQUEST) == c.manifest;
+			ScriptedReply reply{!endless ? (c.manifest ? archive_text(SHARE) : manifest_text(1, SHARE))
+					   : c.manifest ? "DC-SHARE-MANIFEST/1\nhash=1\n\n" : ARCHIVE_HEAD};
+			if (endless) {
+				reply.repeat = c.repeat;
+				reply.pause_ms = c.pause_ms;
+			}
+			return reply;
+		});
+		Mirror m;
+		m.process.start(m.args(host.port(), "--once"), m.tmp / "mirror.log");
+		ASSERT_TRUE(m.process.wait_exit(100000)) << c.name << ": still running";
+		std::string log = m.process.output();
+
+		EXPECT_EQ(m.process.exit_status, c.manifest ? 0 : 1) << c.name << "\n" << log;
+		EXPECT_EQ(count(log, c.manifest ? "manifest incomplete\n" : "archive incomplete or too large\n"), 1) << c.name;
+		EXPECT_GE(host.repeated_bytes() + (long long)c.repeat.size(), c.manifest ? 262143 : 8388608) << c.name;
+	}
+}
+
+// The host swaps links into the mirror while a turn runs, after the prune
+// and before the writes: a directory becomes a link to a directory outside,
+// a listed file a link to a file outside. The write through the directory
+// link fails, the file link is replaced, and as the turn failed a write,
+// the next turn repairs the mirror instead of reporting no changes.
+TEST(MirrorHostile, LinksSwappedInDuringATurnAreNeverFollowed)
+{
+	TempDir outside;
+	Mirror m;
+	make_dirs(outside.path + "/dir");
+	write_file(outside.path + "/file", "secret");
+	ScriptedHost host([&](const std::string &r, int turn) {
+		std::vector<Entry> share = {{"top", turn == 1 ? "1" : "22"}, {"d", "", true}, {"d/f", turn == 1 ? "1" : "22"}};
+		if (turn == 2 && r == "GET file path=top\n\n") {
+			remove_tree(m.root + "/d");
+			symlink((outside.path + "/dir").c_str(), (m.root + "/d").c_str());
+			unlink((m.root + "/top").c_str());
+			symlink((outside.path + "/file").c_str(), (m.root + "/top").c_str());
+		}
+		return publish(r, share, turn < 3 ? turn : 2);
+	});
+
+	EXPECT_EQ(decisions(m.run_turns(host.port(), 4)),
+		  (std::vector<std::string>{"sync complete", "delta changed", "sync complete", "delta changed",
+					    "sync complete", "no share changes"}));
+	EXPECT_EQ(list_tree(outside.path), (std::vector<std::string>{"d dir/", "f file 6"}));
+	EXPECT_EQ(read_file(outside.path + "/file"), "secret");
+	EXPECT_EQ(list_tree(m.root), (std::vector<std::string>{"d d/", "f d/f 2", "f top 2"}));
+}
+
 void send_datagram(int port, const std::string &text)
 {
 	int fd = socket(AF_INET, SOCK_DGRAM, 0);

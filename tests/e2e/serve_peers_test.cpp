@@ -5,14 +5,20 @@
 #include "support/temp_dir.hpp"
 
 #include <arpa/inet.h>
+#include <atomic>
+#include <cerrno>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <iostream>
+#include <mutex>
 #include <netinet/in.h>
+#include <poll.h>
 #include <string>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
+#include <vector>
 
 using namespace dircast_test;
 
@@ -50,6 +56,14 @@ void make_sparse(const std::string &path, off_t size)
 	int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
 	ASSERT_EQ(ftruncate(fd, size), 0);
 	close(fd);
+}
+
+int count_lines(const std::string &log, const std::string &line)
+{
+	int n = 0;
+	for (size_t at = log.find(line); at != std::string::npos; at = log.find(line, at + 1))
+		n++;
+	return n;
 }
 
 // A host over a share of sparse files, asked through small-window sockets.
@@ -253,6 +267,173 @@ TEST(ServePeers, BeaconsReachABroadcastAddress)
 	for (int i = 0; i < 4; i++)
 		received += beacons.receive(2000).rfind("DC-SHARE/1 name=c-host ", 0) == 0;
 	EXPECT_EQ(received, 4);
+}
+
+} // namespace
+
+namespace {
+
+// One abusive peer: what it sends (or not), and whether it reads the answer,
+// resets in the middle of it or closes at once.
+enum class Abuse { garbage, full_request, oversize, manifest, reset, unsafe_file, close_at_once, half_request };
+constexpr int ABUSES = 8;
+const char *const UNSAFE_PATHS[] = {"../secret", "a.txt/../../secret", "..", ".", "", "/", "a.txt/", "./a.txt",
+				    "sub/../a.txt", "a.txt\\..\\..\\secret", "//a.txt", "sub", "sub/"};
+constexpr int UNSAFE_COUNT = sizeof UNSAFE_PATHS / sizeof UNSAFE_PATHS[0];
+
+struct PeerCounts {
+	std::atomic<int> tried{0}, connected{0}, answered{0}, resets{0}, closed_early{0}, unanswered{0};
+	std::mutex mutex;
+	std::vector<std::string> wrong;  // peers whose answer broke the protocol
+};
+
+// A connect that gives up after timeout_ms, like the client's own (under a
+// storm the kernel's listen queue, backlog 1, drops most first attempts);
+// each later receive and send is bounded alike.
+int connect_within(int port, int timeout_ms, bool small_window)
+{
+	int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+	int size = 4096, error = 0;
+	socklen_t length = sizeof error;
+	sockaddr_in a{};
+	pollfd p = {fd, POLLOUT, 0};
+	timeval limit = {timeout_ms / 1000, 0};
+
+	if (small_window)
+		setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+	a.sin_family = AF_INET;
+	a.sin_port = htons(port);
+	a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+	if (connect(fd, (sockaddr *)&a, sizeof a) != 0 &&
+	    (errno != EINPROGRESS || poll(&p, 1, timeout_ms) != 1 ||
+	     getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0 || error)) {
+		close(fd);
+		return -1;
+	}
+	fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+	setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+	setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+	return fd;
+}
+
+// Peer i abuses the host in way i % ABUSES; an answer is checked when it
+// came, and a peer the kernel never handed to the host counts as unanswered.
+void abuse(int i, int port, int timeout_ms, const std::string &secret, const std::string &manifest,
+	   PeerCounts &counts)
+{
+	Abuse kind = Abuse(i % ABUSES);
+	int fd = connect_within(port, timeout_ms, kind == Abuse::reset);
+	std::string request;
+
+	counts.tried++;
+	if (fd < 0) {
+		counts.unanswered++;
+		return;
+	}
+	counts.connected++;
+	if (kind == Abuse::garbage)
+		for (int k = 0; k < 200; k++)
+			request += (char)((i * 131 + k * 31) & 0xff);
+	else if (kind == Abuse::full_request)
+		request = "GET file path=" + std::string(767 - 14, 'a');
+	else if (kind == Abuse::oversize)
+		request = MANIFEST + std::string(4000, 'x');
+	else if (kind == Abuse::manifest)
+		request = MANIFEST;
+	else if (kind == Abuse::reset)
+		request = ARCHIVE;
+	else if (kind == Abuse::unsafe_file)
+		request = std::string("GET file path=") + UNSAFE_PATHS[(i / ABUSES) % UNSAFE_COUNT] + "\n\n";
+	else if (kind == Abuse::half_request)
+		request = "GET fi";
+	send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+	if (kind == Abuse::reset) {
+		char some[100];
+		linger hard = {1, 0};
+		recv(fd, some, sizeof some, 0);
+		setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+		counts.resets++;
+	} else if (kind == Abuse::close_at_once || kind == Abuse::half_request) {
+		counts.closed_early++;
+	} else {
+		bool closed;
+		std::string answer = read_until_close(fd, timeout_ms, &closed);
+		bool manifest_asked = kind == Abuse::manifest || kind == Abuse::oversize;
+		bool right = answer.find(secret) == std::string::npos &&
+			     (manifest_asked ? answer == manifest
+					     : answer.rfind("DC-SHARE-ARCHIVE/1\n", 0) == 0 &&
+						       answer.substr(answer.size() - 4) == "END\n" &&
+						       (kind == Abuse::garbage) == (answer.find("file path=") != std::string::npos));
+		if (answer.empty()) {
+			counts.unanswered++;
+		} else if (right && closed) {
+			counts.answered++;
+		} else {
+			std::lock_guard<std::mutex> lock(counts.mutex);
+			counts.wrong.push_back("peer " + std::to_string(i) + ": " + request.substr(0, 40) + " -> " +
+					       answer.substr(0, 200));
+		}
+	}
+	close(fd);
+}
+
+// Hundreds of peers at once, one silent among them, the others sending
+// garbage, a request of exactly 767 bytes, oversize requests, half requests,
+// single-file requests for every unsafe form, or resetting in the middle of
+// an answer; then each abuse once more, one peer after the other, so that
+// every form is surely answered. Whatever came back is the protocol's
+// answer and never the file beside the share; afterwards the host still
+// beacons and serves a well-behaved client the right bytes.
+TEST(ServePeers, AStormOfAbusivePeersLeavesTheHostBeaconingAndServing)
+{
+	TempDir tmp;
+	ServeRun host;
+	std::string root = tmp / "share", secret = "beside the share, never served";
+	PeerCounts storm, one_by_one;
+	std::vector<std::thread> peers;
+
+	make_dirs(root + "/sub");
+	write_file(root + "/a.txt", "abc");
+	make_sparse(root + "/big", 256 << 10);
+	write_file(tmp / "secret", secret);
+	ASSERT_TRUE(start_serve(host, root, tmp / "serve.log"));
+	UdpReceiver beacons(host.beacon_port);
+	std::string manifest = tcp_exchange(host.port, MANIFEST);
+	ASSERT_NE(manifest.find("file path=a.txt size=3 hash=440920331\n"), std::string::npos);
+
+	int silent = tcp_connect(host.port);
+	for (int i = 0; i < 300; i++)
+		peers.emplace_back(abuse, i, host.port, 10000, secret, manifest, std::ref(storm));
+	for (std::thread &peer : peers)
+		peer.join();
+	close(silent);
+	for (int i = 0; i < ABUSES * UNSAFE_COUNT; i++)
+		abuse(i, host.port, 30000, secret, manifest, one_by_one);
+	int beacons_during = 0;
+	while (!beacons.receive(0).empty())
+		beacons_during++;
+	int beacons_after = 0;
+	for (int i = 0; i < 3; i++)
+		beacons_after += beacons.receive(5000).rfind("DC-SHARE/1 name=c-host ", 0) == 0;
+
+	for (PeerCounts *c : {&storm, &one_by_one})
+		std::cout << (c == &storm ? "abusive peers at once: " : "abusive peers one by one: ") << c->tried
+			  << " tried, " << c->connected << " connected, " << c->answered << " answered as the protocol says, "
+			  << c->resets << " reset mid-answer, " << c->closed_early << " closed early, " << c->unanswered
+			  << " never answered (listen queue)" << std::endl;
+	std::cout << "host: " << count_lines(host.process.output(), "dircast-serve: client connected\n")
+		  << " connections served, " << count_lines(host.process.output(), "request timed out\n")
+		  << " timed out; beacons: " << beacons_during << " received during the storm, " << beacons_after << " of 3 awaited after"
+		  << std::endl;
+	EXPECT_EQ(storm.wrong, std::vector<std::string>{});
+	EXPECT_EQ(one_by_one.wrong, std::vector<std::string>{});
+	EXPECT_EQ(one_by_one.answered, ABUSES * UNSAFE_COUNT * 5 / 8);
+	EXPECT_GE(count_lines(host.process.output(), "dircast-serve: request timed out\n"), 1);
+	EXPECT_EQ(beacons_after, 3);
+	EXPECT_TRUE(host.process.running());
+	EXPECT_EQ(tcp_exchange(host.port, MANIFEST), manifest);
+	EXPECT_NE(tcp_exchange(host.port, "GET file path=a.txt\n\n").find("\n\nfile path=a.txt size=3\nabc\nendfile\nEND\n"),
+		  std::string::npos);
 }
 
 } // namespace

@@ -1,9 +1,11 @@
 #include "scripted_host.hpp"
 
 #include <arpa/inet.h>
+#include <chrono>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <thread>
 #include <unistd.h>
 
 namespace dircast_test {
@@ -64,7 +66,21 @@ void ScriptedHost::serve()
 			turn_ += request.rfind("GET manifest", 0) == 0;
 		}
 		ScriptedReply reply = answer_(request, turn_);
-		send(fd, reply.head.data(), reply.head.size(), MSG_NOSIGNAL);
+		timeval stall = {10, 0};
+		setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &stall, sizeof stall);
+		bool taken = send(fd, reply.head.data(), reply.head.size(), MSG_NOSIGNAL) >= 0;
+		for (const std::string &piece : reply.pieces) {
+			std::this_thread::sleep_for(std::chrono::milliseconds(reply.pause_ms));
+			taken = taken && send(fd, piece.data(), piece.size(), MSG_NOSIGNAL) == (ssize_t)piece.size();
+		}
+		// Bounded all the same (1 GiB), should a client never stop reading.
+		for (long long sent = 0; taken && !reply.repeat.empty() && sent < (1ll << 30) && !stop_;) {
+			ssize_t r = send(fd, reply.repeat.data(), reply.repeat.size(), MSG_NOSIGNAL);
+			taken = r > 0;
+			sent += r > 0 ? r : 0;
+			repeated_ = sent;
+			std::this_thread::sleep_for(std::chrono::milliseconds(reply.pause_ms));
+		}
 		if (!reply.tail.empty()) {
 			readable(fd, 1000);
 			send(fd, reply.tail.data(), reply.tail.size(), MSG_NOSIGNAL);

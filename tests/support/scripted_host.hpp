@@ -17,6 +17,12 @@ struct ScriptedReply {
 	// Sent once the client has closed its end or a second has passed, so a
 	// client that stops reading at the end of head shows it.
 	std::string tail;
+	// After head and before tail: each piece sent pause_ms after the last
+	// (so each arrives in a receive of its own), then repeat sent over and
+	// over, pause_ms apart, until the client stops taking it.
+	std::vector<std::string> pieces;
+	std::string repeat;
+	int pause_ms = 0;
 };
 
 class ScriptedHost {
@@ -29,6 +35,8 @@ public:
 	~ScriptedHost();
 	int port() const { return port_; }
 	std::vector<std::string> requests();
+	// Bytes of repeat that the client took before it closed.
+	long long repeated_bytes() const { return repeated_; }
 
 private:
 	void serve();
@@ -36,6 +44,7 @@ private:
 	Answer answer_;
 	int listener_ = -1, port_ = 0, turn_ = 0;
 	std::atomic<bool> stop_{false};
+	std::atomic<long long> repeated_{0};
 	std::mutex mutex_;
 	std::vector<std::string> requests_;
 	std::thread thread_;
