@@ -34,3 +34,13 @@ clean:
 .PHONY: bench
 bench: all
 	python3 bench/run_bench.py $(BUILD) $(BENCH_ARGS)
+
+# libFuzzer targets (clang, in build-fuzz): make fuzz runs each for
+# FUZZ_SECONDS (default 600), two at a time; make fuzz-ci each for a minute.
+.PHONY: fuzz fuzz-ci
+FUZZ_SECONDS ?= 600
+fuzz:
+	FUZZ_JOBS=2 fuzz/run.sh $(FUZZ_SECONDS)
+
+fuzz-ci:
+	fuzz/run.sh 60
