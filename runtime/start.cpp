@@ -33,10 +33,22 @@ static void ignore_broken_pipe()
 	sys::rt_sigaction(kernel::SIGPIPE, &act);
 }
 
+// The initial stack: argc, argv[argc] and a null, the environment and a
+// null, then the auxiliary vector, which may name a faster kernel entry.
+static void read_auxiliary_vector(long *sp)
+{
+	long *p = sp + 1 + sp[0] + 1;
+
+	while (*p)
+		p++;
+	arch::use_auxiliary_vector(p + 1);
+}
+
 } // namespace dircast
 
 extern "C" [[noreturn]] void start_main(long *sp)
 {
+	dircast::read_auxiliary_vector(sp);
 	dircast::guard_standard_descriptors();
 	dircast::ignore_broken_pipe();
 	dircast::exit_process(main((int)sp[0], (char **)(sp + 1)));
