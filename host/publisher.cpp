@@ -10,6 +10,7 @@
 #include "../protocol/wire.hpp"
 #include "../runtime/console.hpp"
 #include "../runtime/dir.hpp"
+#include "../runtime/kernel.hpp"
 #include "../runtime/path.hpp"
 #include "../runtime/sys.hpp"
 #include "../runtime/text.hpp"
@@ -21,7 +22,11 @@ constexpr int WALK_PATH_SIZE = 512;
 // A single-file request joins up to 511 request bytes under the share root.
 constexpr int REQUEST_PATH_SIZE = 768;
 
+// An entry of the directory being walked: reached by name from the
+// directory's own descriptor (a short lookup), or by its full path.
 struct ChildPaths {
+	long dirfd;
+	const char *name;
 	char full[WALK_PATH_SIZE];
 	char relative[WALK_PATH_SIZE];
 };
@@ -34,10 +39,18 @@ static int path_carried(const char *relative)
 	       find_text(relative, wire::SIZE_FIELD) < 0 && find_text(relative, wire::HASH_FIELD) < 0;
 }
 
-static int join_child(ChildPaths *child, const char *full, const char *relative, const char *name)
+static int join_child(ChildPaths *child, const DirScan *scan, const char *full, const char *relative,
+		      const char *name)
 {
+	child->dirfd = scan->fd;
+	child->name = name;
 	return join_name(child->full, WALK_PATH_SIZE, full, name) &&
 	       join_name(child->relative, WALK_PATH_SIZE, relative, name) && path_carried(child->relative);
+}
+
+static int child_is_directory(const DirScan *scan, const ChildPaths *child)
+{
+	return !entry_is_regular(scan) && probe_directory(child->full, FOLLOW_LINKS);
 }
 
 static void hash_tree(unsigned *state, const char *full, const char *relative, int depth)
@@ -54,13 +67,13 @@ static void hash_tree(unsigned *state, const char *full, const char *relative, i
 		unsigned size;
 		unsigned content;
 
-		if (!join_child(&child, full, relative, name))
+		if (!join_child(&child, &scan, full, relative, name))
 			continue;
-		if (probe_directory(child.full, FOLLOW_LINKS)) {
+		if (child_is_directory(&scan, &child)) {
 			hash_tree(state, child.full, child.relative, depth + 1);
 			continue;
 		}
-		content = hash_file_content(child.full, &size);
+		content = hash_file_content(child.dirfd, child.name, &size);
 		*state = hash_file_entry(*state, child.relative, size, content);
 	}
 	close_scan(&scan);
@@ -92,11 +105,11 @@ static int compose_file_record(const char *relative, unsigned size)
 	return n;
 }
 
-static void send_manifest_file_record(Reply *reply, const char *full, const char *relative)
+static void send_manifest_file_record(Reply *reply, const ChildPaths *child)
 {
 	unsigned size;
-	unsigned content = hash_file_content(full, &size);
-	int n = compose_file_record(relative, size);
+	unsigned content = hash_file_content(child->dirfd, child->name, &size);
+	int n = compose_file_record(child->relative, size);
 
 	append_text(send_buffer, &n, wire::HASH_FIELD);
 	append_decimal(send_buffer, &n, content);
@@ -125,10 +138,10 @@ static void send_file_content(Reply *reply, long fd, unsigned size)
 	reply_text(reply, wire::FILE_TRAILER);
 }
 
-static void send_file_record(Reply *reply, const char *full, const char *relative)
+static void send_file_record(Reply *reply, long dirfd, const char *name, const char *relative)
 {
 	kernel_stat st;
-	long fd = open_share_file(full, &st);
+	long fd = open_share_file(dirfd, name, &st);
 	unsigned size;
 	int n;
 
@@ -145,7 +158,12 @@ static void send_file_record(Reply *reply, const char *full, const char *relativ
 	sys::close(fd);
 }
 
-using FileRecordSender = void (*)(Reply *, const char *, const char *);
+static void send_archive_file_record(Reply *reply, const ChildPaths *child)
+{
+	send_file_record(reply, child->dirfd, child->name, child->relative);
+}
+
+using FileRecordSender = void (*)(Reply *, const ChildPaths *);
 
 // Manifest and archive list a directory alike: its files first (pass 1), then
 // each subdirectory's record followed at once by everything below it (pass 2).
@@ -164,11 +182,11 @@ static void publish_tree(Reply *reply, FileRecordSender send_file, const char *f
 		while ((name = next_entry(&scan))) {
 			int n = 0;
 
-			if (!join_child(&child, full, relative, name))
+			if (!join_child(&child, &scan, full, relative, name))
 				continue;
-			if (!probe_directory(child.full, FOLLOW_LINKS)) {
+			if (!child_is_directory(&scan, &child)) {
 				if (pass == 1)
-					send_file(reply, child.full, child.relative);
+					send_file(reply, &child);
 				continue;
 			}
 			if (pass == 1)
@@ -225,7 +243,7 @@ static void send_archive_header(Reply *reply)
 void send_full_archive(Reply *reply)
 {
 	send_archive_header(reply);
-	publish_tree(reply, send_file_record, host_settings.share_root, "", 0);
+	publish_tree(reply, send_archive_file_record, host_settings.share_root, "", 0);
 	reply_text(reply, wire::END_MARKER);
 }
 
@@ -243,7 +261,7 @@ void send_file_archive(Reply *reply, const char *request_path)
 	send_archive_header(reply);
 	if (path_carried(relative) && join_name(full, REQUEST_PATH_SIZE, host_settings.share_root, relative) &&
 	    !probe_directory(full, FOLLOW_LINKS))
-		send_file_record(reply, full, relative);
+		send_file_record(reply, kernel::AT_FDCWD, full, relative);
 	reply_text(reply, wire::END_MARKER);
 }
 

@@ -70,18 +70,23 @@ long send_beacon(long beacon_socket)
 	return sys::sendto(beacon_socket, send_buffer, n, 0, &to, sizeof to);
 }
 
+// Each answer is sent in full before its line is logged.
 static void answer_request(Reply *reply, const char *request)
 {
+	const char *line;
+
 	if (starts_with(request, wire::MANIFEST_PREFIX)) {
 		send_manifest(reply);
-		log_text("dircast-serve: manifest sent\n");
+		line = "dircast-serve: manifest sent\n";
 	} else if (starts_with(request, wire::FILE_PREFIX)) {
 		send_file_archive(reply, request + wire::FILE_PREFIX_LENGTH);
-		log_text("dircast-serve: file archive sent\n");
+		line = "dircast-serve: file archive sent\n";
 	} else {
 		send_full_archive(reply);
-		log_text("dircast-serve: archive sent\n");
+		line = "dircast-serve: archive sent\n";
 	}
+	reply_finish(reply);
+	log_text(line);
 }
 
 // Request bytes left unread at close make the kernel reset the connection
@@ -98,7 +103,7 @@ static void drain_and_close(long connection)
 static void serve_connection(long connection)
 {
 	char request_buffer[wire::REQUEST_LIMIT + 1];
-	Reply reply = {connection, 0};
+	Reply reply = {connection, 0, 0};
 	long n;
 
 	log_text("dircast-serve: client connected\n");

@@ -19,9 +19,9 @@ static int carried_file(const kernel_stat *st)
 
 // O_NONBLOCK: a FIFO swapped in after the type check would otherwise hold
 // the single thread until a writer shows up.
-long open_share_file(const char *path, kernel_stat *st)
+long open_share_file(long dirfd, const char *name, kernel_stat *st)
 {
-	long fd = sys::open(path, kernel::O_RDONLY | kernel::O_NONBLOCK | kernel::O_NOCTTY);
+	long fd = sys::openat(dirfd, name, kernel::O_RDONLY | kernel::O_NONBLOCK | kernel::O_NOCTTY);
 
 	if (fd < 0)
 		return fd;
@@ -51,7 +51,7 @@ static unsigned read_content_hash(long fd, unsigned size)
 
 // The type is checked on the path's own state first, so that special files
 // are never opened at all and an unchanged file is never read.
-unsigned hash_file_content(const char *path, unsigned *size)
+unsigned hash_file_content(long dirfd, const char *name, unsigned *size)
 {
 	kernel_stat st;
 	timespec hashed_at = {0, 0};
@@ -59,14 +59,14 @@ unsigned hash_file_content(const char *path, unsigned *size)
 	long fd;
 
 	*size = 0;
-	if (sys::fstatat(kernel::AT_FDCWD, path, &st, 0) < 0 || !carried_file(&st))
+	if (sys::fstatat(dirfd, name, &st, 0) < 0 || !carried_file(&st))
 		return FNV1A_BASIS;
 	if (cached_content_hash(&st, &hash)) {
 		*size = (unsigned)st.st_size;
 		return hash;
 	}
 	sys::clock_gettime(kernel::CLOCK_REALTIME, &hashed_at);
-	fd = open_share_file(path, &st);
+	fd = open_share_file(dirfd, name, &st);
 	if (fd < 0)
 		return FNV1A_BASIS;
 	*size = (unsigned)st.st_size;

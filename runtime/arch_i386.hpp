@@ -104,6 +104,12 @@ inline long socket_op(long op, long a, long b, long c, long d = 0, long e = 0, l
 constexpr int DIRENT_RECLEN = 8;
 constexpr int DIRENT_NAME = 10;
 
+// d_type sits in the record's last byte, after the name's padding.
+inline unsigned char dirent_type(const char *record, unsigned reclen)
+{
+	return (unsigned char)record[reclen - 1];
+}
+
 // The kernel's struct stat64; long long members sit on 4-byte boundaries here.
 // Time fields carry a _sec suffix: libc headers in hosted test builds
 // define st_atime, st_mtime and st_ctime as macros.

@@ -112,6 +112,11 @@ inline long socket_op(long op, long a, long b, long c, long d = 0, long e = 0, l
 constexpr int DIRENT_RECLEN = 16;
 constexpr int DIRENT_NAME = 19;
 
+inline unsigned char dirent_type(const char *record, unsigned)
+{
+	return (unsigned char)record[18];
+}
+
 // The kernel's struct stat on x86_64.
 // Time fields carry a _sec suffix: libc headers in hosted test builds
 // define st_atime, st_mtime and st_ctime as macros.

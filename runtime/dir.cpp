@@ -51,9 +51,15 @@ const char *next_entry(DirScan *scan)
 			continue;
 		}
 		scan->offset += reclen;
+		scan->type = arch::dirent_type(record, reclen);
 		if (!is_dot_entry(record + arch::DIRENT_NAME))
 			return record + arch::DIRENT_NAME;
 	}
+}
+
+int entry_is_regular(const DirScan *scan)
+{
+	return scan->type == kernel::DT_REG;
 }
 
 void close_scan(DirScan *scan)

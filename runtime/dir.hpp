@@ -14,12 +14,17 @@ struct DirScan {
 	long fd;
 	long length;
 	long offset;
+	unsigned char type;  // d_type of the entry last returned
 	char batch[SCAN_BATCH];
 };
 
 long open_scan(DirScan *scan, const char *path, LinkPolicy links);
 const char *next_entry(DirScan *scan);
 void close_scan(DirScan *scan);
+// 1 when the entry last returned is a regular file by the directory's own
+// record: certainly not a directory, so it needs no probe. Filesystems that
+// do not fill d_type say "unknown", and such entries are probed as before.
+int entry_is_regular(const DirScan *scan);
 int probe_directory(const char *path, LinkPolicy links);
 
 } // namespace dircast

@@ -43,6 +43,8 @@ constexpr unsigned S_IFDIR = 0040000;
 
 constexpr long AT_FDCWD = -100;
 
+constexpr unsigned char DT_REG = 8;  // d_type of a regular file
+
 // sockets
 constexpr long AF_INET = 2;
 constexpr long SOCK_STREAM = 1;
