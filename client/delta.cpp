@@ -13,6 +13,7 @@
 #include "../runtime/dir.hpp"
 #include "../runtime/kernel.hpp"
 #include "../runtime/path.hpp"
+#include "../runtime/sys.hpp"
 #include "../runtime/text.hpp"
 
 namespace dircast {
@@ -82,15 +83,20 @@ int file_unchanged(const char *relative, unsigned size, unsigned hash)
 {
 	unsigned local_size;
 	unsigned local_hash;
+	kernel_stat st;
 	long fd;
 
 	if (!check_mirror_path(relative, text_length(relative)))
 		return 0;
-	if (probe_directory(path_buffer, NO_LINKS))
-		return 0;
-	fd = confined_open_file(client_settings.mirror_root, relative, kernel::O_RDONLY, 0);
+	// Non-blocking, so that a FIFO in the mirror cannot hold the turn; only a
+	// regular file can be a copy of the share's file.
+	fd = confined_open_file(client_settings.mirror_root, relative, kernel::O_RDONLY | kernel::O_NONBLOCK, 0);
 	if (fd < 0)
 		return 0;
+	if (sys::fstat(fd, &st) < 0 || (st.st_mode & kernel::S_IFMT) != kernel::S_IFREG) {
+		sys::close(fd);
+		return 0;
+	}
 	local_hash = hash_local_file(fd, &local_size);
 	return local_size == size && local_hash == hash;
 }

@@ -161,8 +161,11 @@ static int replace_leaf(long parent, const char *leaf, const char *data, unsigne
 	long fd;
 	int ok;
 
-	sys::unlinkat(parent, PARTIAL_NAME, 0);
 	fd = sys::openat(parent, PARTIAL_NAME, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, FILE_MODE);
+	if (fd == -EEXIST) {  // left behind by an interrupted run
+		sys::unlinkat(parent, PARTIAL_NAME, 0);
+		fd = sys::openat(parent, PARTIAL_NAME, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, FILE_MODE);
+	}
 	if (fd < 0)
 		return 0;
 	ok = write_all(fd, data, size);

@@ -10,6 +10,7 @@ constexpr long ENOENT = 2;
 constexpr long EINTR = 4;
 constexpr long EIO = 5;
 constexpr long EBADF = 9;
+constexpr long EEXIST = 17;
 constexpr long EAGAIN = 11;
 constexpr long ENOTDIR = 20;
 constexpr long EINVAL = 22;

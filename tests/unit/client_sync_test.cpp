@@ -8,6 +8,7 @@
 #include "support/scripted_host.hpp"
 
 #include <cstring>
+#include <sys/stat.h>
 
 namespace {
 
@@ -89,6 +90,22 @@ TEST_F(MirrorTest, NamesTheMirrorCannotHoldAreNoFault)
 	dircast::sockaddr_in nowhere = dircast::IPV4_ANY;  // nothing is fetched: ok is unchanged
 	EXPECT_EQ(dircast::delta_sync(&nowhere), 1);
 	EXPECT_FALSE(dircast::mirror_faulted());
+}
+
+} // namespace
+
+namespace {
+
+// Only a regular file can be the share's file; a FIFO planted in the mirror
+// must not hold the turn (it would block an ordinary open for reading).
+TEST_F(MirrorTest, OnlyRegularFilesCountAsUnchanged)
+{
+	write_file(root + "/empty", "");
+	make_dirs(root + "/dir");
+	ASSERT_EQ(mkfifo((root + "/fifo").c_str(), 0666), 0);
+	EXPECT_TRUE(dircast::file_unchanged("empty", 0, 2166136261u));
+	EXPECT_FALSE(dircast::file_unchanged("dir", 0, 2166136261u));
+	EXPECT_FALSE(dircast::file_unchanged("fifo", 0, 2166136261u));
 }
 
 } // namespace
