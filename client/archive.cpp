@@ -106,12 +106,14 @@ void apply_archive(long length)
 	}
 	while ((line = next_line(&cursor, end)) && line[0])
 		;
+	begin_mirror_pass();
 	while ((line = next_line(&cursor, end)) && !starts_with(line, "END")) {
 		if (starts_with(line, wire::DIR_RECORD))
 			apply_dir_record(line + DIR_PATH_AT);
 		else if (starts_with(line, wire::FILE_RECORD))
 			apply_file_record(line, &cursor, end);
 	}
+	end_mirror_pass();
 }
 
 } // namespace dircast

@@ -152,6 +152,7 @@ int delta_sync(sockaddr_in *host)
 {
 	const char *root = client_settings.mirror_root;
 	DeltaCounts counts = {0, 0};
+	int failed = 0;
 	char *cursor = manifest_buffer;
 	char *end = manifest_buffer + manifest_length;
 	char *line;
@@ -167,12 +168,16 @@ int delta_sync(sockaddr_in *host)
 	}
 	while ((line = next_line(&cursor, end)) && line[0])
 		;
-	while ((line = next_line(&cursor, end)) && !starts_with(line, "END")) {
+	begin_mirror_pass();
+	while (!failed && (line = next_line(&cursor, end)) && !starts_with(line, "END")) {
 		if (starts_with(line, wire::DIR_RECORD))
 			update_dir(line + DIR_PATH_AT);
-		else if (starts_with(line, wire::FILE_RECORD) && update_file(host, line, &counts) < 0)
-			return 0;
+		else if (starts_with(line, wire::FILE_RECORD))
+			failed = update_file(host, line, &counts) < 0;
 	}
+	end_mirror_pass();
+	if (failed)
+		return 0;
 	map_drive();
 	log_summary(&counts);
 	return 1;

@@ -87,15 +87,76 @@ static int take_component(const char **relative, char *leaf)
 	return p[n] == 0;
 }
 
+struct ParentCache {
+	int passes;
+	long fd;  // a duplicate kept for the pass, or -1
+	const char *base;
+	int length;
+	char dir[RELATIVE_PATH_SIZE];
+};
+
+static ParentCache parent_cache = {0, -1, nullptr, 0, {}};
+
+static void drop_parent_cache()
+{
+	if (parent_cache.fd >= 0)
+		sys::close(parent_cache.fd);
+	parent_cache.fd = -1;
+}
+
+void begin_mirror_pass()
+{
+	if (parent_cache.passes++ == 0)
+		drop_parent_cache();
+}
+
+void end_mirror_pass()
+{
+	if (--parent_cache.passes == 0)
+		drop_parent_cache();
+}
+
+// Length of the directory part of relative: up to its last '/', 0 for none.
+static int directory_length(const char *relative)
+{
+	int n = 0;
+
+	for (int i = 0; relative[i]; i++) {
+		if (relative[i] == '/')
+			n = i;
+	}
+	return n;
+}
+
+static long cached_parent(const char *base, const char *relative, int length, char *leaf)
+{
+	if (parent_cache.fd < 0 || parent_cache.base != base || parent_cache.length != length)
+		return -1;
+	for (int i = 0; i < length; i++) {
+		if (parent_cache.dir[i] != relative[i])
+			return -1;
+	}
+	copy_span(leaf, relative + (length ? length + 1 : 0), text_length(relative + (length ? length + 1 : 0)));
+	return sys::dup(parent_cache.fd);
+}
+
+static void keep_parent(const char *base, const char *relative, int length, long fd)
+{
+	if (parent_cache.passes == 0)
+		return;
+	drop_parent_cache();
+	parent_cache.fd = sys::dup(fd);
+	parent_cache.base = base;
+	parent_cache.length = length;
+	copy_span(parent_cache.dir, relative, length);
+}
+
 // The walk holds one descriptor at a time and opens each component relative
 // to the last with O_NOFOLLOW, so a link anywhere below the base stops it.
-long confined_open_parent(const char *base, const char *relative, int create, char *leaf)
+static long walk_to_parent(const char *base, const char *relative, int create, char *leaf)
 {
-	long current;
+	long current = sys::open(base, DIRECTORY_NO_LINKS);
 
-	if (!check_components(relative))
-		return -EINVAL;
-	current = sys::open(base, DIRECTORY_NO_LINKS);
 	while (current >= 0 && !take_component(&relative, leaf)) {
 		long next = sys::openat(current, leaf, DIRECTORY_NO_LINKS);
 
@@ -107,6 +168,23 @@ long confined_open_parent(const char *base, const char *relative, int create, ch
 		current = next;
 	}
 	return current;
+}
+
+long confined_open_parent(const char *base, const char *relative, int create, char *leaf)
+{
+	int length;
+	long parent;
+
+	if (!check_components(relative))
+		return -EINVAL;
+	length = directory_length(relative);
+	parent = cached_parent(base, relative, length, leaf);
+	if (parent >= 0)
+		return parent;
+	parent = walk_to_parent(base, relative, create, leaf);
+	if (parent >= 0)
+		keep_parent(base, relative, length, parent);
+	return parent;
 }
 
 long confined_mkdir(const char *base, const char *relative)

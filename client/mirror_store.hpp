@@ -19,6 +19,12 @@ void make_dir(const char *path);
 void make_parent_dirs(const char *path);
 int check_mirror_path(const char *relative, int length);
 long confined_open_parent(const char *base, const char *relative, int create, char *leaf);
+// Between these two, the walk to the last parent directory reached is kept
+// and reused by the next record below the same directory. Nothing in a pass
+// removes or replaces a directory, so the kept descriptor stays the one the
+// confined walk found. Passes nest.
+void begin_mirror_pass();
+void end_mirror_pass();
 long confined_mkdir(const char *base, const char *relative);
 long confined_open_file(const char *base, const char *relative, long flags, long mode);
 int mirror_can_hold(const char *relative);

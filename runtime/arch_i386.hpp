@@ -35,6 +35,7 @@ constexpr long NR_write = 4;
 constexpr long NR_open = 5;
 constexpr long NR_close = 6;
 constexpr long NR_unlink = 10;
+constexpr long NR_dup = 41;
 constexpr long NR_lseek = 19;
 constexpr long NR_mkdir = 39;
 constexpr long NR_rmdir = 40;

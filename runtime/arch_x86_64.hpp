@@ -13,6 +13,7 @@ constexpr long NR_open = 2;
 constexpr long NR_close = 3;
 constexpr long NR_fstat = 5;
 constexpr long NR_poll = 7;
+constexpr long NR_dup = 32;
 constexpr long NR_lseek = 8;
 constexpr long NR_rt_sigaction = 13;
 constexpr long NR_nanosleep = 35;

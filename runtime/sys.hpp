@@ -42,6 +42,7 @@ inline long read(long fd, void *buf, long n) { return syscall(arch::NR_read, fd,
 inline long write(long fd, const void *buf, long n) { return syscall(arch::NR_write, fd, (long)buf, n); }
 inline long open(const char *path, long flags, long mode = 0) { return syscall(arch::NR_open, (long)path, flags, mode); }
 inline long close(long fd) { return syscall(arch::NR_close, fd); }
+inline long dup(long fd) { return syscall(arch::NR_dup, fd); }
 inline long lseek(long fd, long offset, long whence) { return syscall(arch::NR_lseek, fd, offset, whence); }
 inline long unlink(const char *path) { return syscall(arch::NR_unlink, (long)path); }
 inline long mkdir(const char *path, long mode) { return syscall(arch::NR_mkdir, (long)path, mode); }
