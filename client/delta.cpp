@@ -36,9 +36,9 @@ int manifest_lists(const char *relative, int is_directory)
 
 static void prune_level(const char *path, const char *relative, int depth);
 
-static void prune_entry(const char *path, const char *relative, int depth)
+static void prune_entry(const DirScan *scan, const char *path, const char *relative, int depth)
 {
-	int is_directory = probe_directory(path, NO_LINKS);
+	int is_directory = !entry_is_regular(scan) && probe_directory(path, NO_LINKS);
 
 	if (!manifest_lists(relative, is_directory)) {
 		remove_tree(path, 0);
@@ -64,7 +64,7 @@ static void prune_level(const char *path, const char *relative, int depth)
 	while ((name = next_entry(&scan))) {
 		if (join_name(child_path, MIRROR_PATH_SIZE, path, name) &&
 		    join_name(child_relative, RELATIVE_PATH_SIZE, relative, name))
-			prune_entry(child_path, child_relative, depth);
+			prune_entry(&scan, child_path, child_relative, depth);
 	}
 	close_scan(&scan);
 }
