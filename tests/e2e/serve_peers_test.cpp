@@ -277,8 +277,9 @@ namespace {
 // resets in the middle of it or closes at once.
 enum class Abuse { garbage, full_request, oversize, manifest, reset, unsafe_file, close_at_once, half_request };
 constexpr int ABUSES = 8;
-const char *const UNSAFE_PATHS[] = {"../secret", "a.txt/../../secret", "..", ".", "", "/", "a.txt/", "./a.txt",
-				    "sub/../a.txt", "a.txt\\..\\..\\secret", "//a.txt", "sub", "sub/"};
+const char *const UNSAFE_PATHS[] = {"../secret", "a.txt/../../secret", "..", ".", "", "/", "/etc/passwd", "a.txt/",
+				    "./a.txt", "sub/../a.txt", "a.txt\\..\\..\\secret", "//a.txt", "a.txt\x01", "a\x7f",
+				    "sub", "sub/"};
 constexpr int UNSAFE_COUNT = sizeof UNSAFE_PATHS / sizeof UNSAFE_PATHS[0];
 
 struct PeerCounts {
