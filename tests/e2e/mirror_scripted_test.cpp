@@ -337,14 +337,18 @@ TEST(MirrorHostile, EndMarkerInContentAtEveryReceiveBoundary)
 TEST(MirrorHostile, RepliesCutAtEveryRecordBoundary)
 {
 	std::vector<Entry> share = {{"d", "", true}, {"d/f", "x\nEND\n"}, {"g", "y"}};
-	std::string archive = archive_text(share), manifest = manifest_text(1, share);
+	std::string manifest = manifest_text(1, share), archive;
 	std::vector<size_t> archive_cuts, manifest_cuts;
 
-	for (size_t at = archive.find("\n\n") + 2; at < archive.size(); at = archive.find('\n', at) + 1) {
-		archive_cuts.push_back(at);
-		if (archive.compare(at, 10, "file path=") == 0)  // jump the content and its trailer
-			at = archive.find("\nendfile\n", archive.find('\n', at)) + 1;
+	// Every boundary between header, record line, content, trailer and end marker.
+	for (const std::string &part : {ARCHIVE_HEAD, std::string("dir path=d\n"), std::string("file path=d/f size=6\n"),
+					std::string("x\nEND\n"), std::string("\nendfile\n"), std::string("file path=g size=1\n"),
+					std::string("y"), std::string("\nendfile\n"), std::string("END\n")}) {
+		if (!archive.empty())
+			archive_cuts.push_back(archive.size());
+		archive += part;
 	}
+	ASSERT_EQ(archive, archive_text(share));
 	for (size_t at = manifest.find("\n\n") + 2; at < manifest.size(); at = manifest.find('\n', at) + 1)
 		manifest_cuts.push_back(at);
 	for (size_t cut : archive_cuts) {
@@ -360,6 +364,8 @@ TEST(MirrorHostile, RepliesCutAtEveryRecordBoundary)
 		EXPECT_EQ(run.status, final_tail ? 0 : 1) << "archive cut at " << cut << "\n" << run.output;
 		EXPECT_EQ(exists(m.root + "/kept"), !final_tail) << "archive cut at " << cut;
 		EXPECT_EQ(count(run.output, "archive incomplete or too large\n"), final_tail ? 0 : 1) << cut;
+		if (final_tail)  // cut right after content that ends so: what came is applied
+			EXPECT_EQ(list_tree(m.root), (std::vector<std::string>{"d d/", "f d/f 6"})) << cut;
 	}
 	for (size_t cut : manifest_cuts) {
 		ScriptedHost host([&](const std::string &r, int) {
