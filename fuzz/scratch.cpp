@@ -160,7 +160,7 @@ const Scratch &scratch()
 	return s;
 }
 
-// The seed share of fuzz/seed_corpus.sh, less what the links stand in for.
+// The seed share of fuzz/seed_corpus.py, less what the links stand in for.
 void reset_mirror(bool share_files)
 {
 	const Scratch &s = scratch();
