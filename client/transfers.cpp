@@ -94,18 +94,31 @@ long receive_reply(long socket, char *buffer, long limit, FrameKind kind, int *c
 	return total;
 }
 
-long fetch_manifest(sockaddr_in *host, unsigned *hash)
+// Connects and sends the request; a failed send shows later as an
+// incomplete reply. -1, after the fetch's own message, when no connection.
+static long send_request(sockaddr_in *host, const char *request, const char *failed_message,
+			 const char *sent_message)
 {
 	long socket = connect_to_host(host);
+
+	if (socket < 0) {
+		log_text(failed_message);
+		return -1;
+	}
+	send_all(socket, request, text_length(request));
+	log_text(sent_message);
+	return socket;
+}
+
+long fetch_manifest(sockaddr_in *host, unsigned *hash)
+{
+	long socket = send_request(host, wire::MANIFEST_REQUEST, "dircast-mirror: manifest connect failed\n",
+				   "dircast-mirror: manifest request sent\n");
 	int complete;
 	int at;
 
-	if (socket < 0) {
-		log_text("dircast-mirror: manifest connect failed\n");
+	if (socket < 0)
 		return -1;
-	}
-	send_all(socket, wire::MANIFEST_REQUEST, sizeof wire::MANIFEST_REQUEST - 1);
-	log_text("dircast-mirror: manifest request sent\n");
 	manifest_length = receive_reply(socket, manifest_buffer, wire::MANIFEST_LIMIT,
 					MANIFEST_FRAME, &complete);
 	sys::close(socket);
@@ -128,16 +141,12 @@ long fetch_manifest(sockaddr_in *host, unsigned *hash)
 
 long fetch_stream(sockaddr_in *host, const char *request, const char *sent_message)
 {
-	long socket = connect_to_host(host);
+	long socket = send_request(host, request, "dircast-mirror: connect failed\n", sent_message);
 	long total;
 	int complete;
 
-	if (socket < 0) {
-		log_text("dircast-mirror: connect failed\n");
+	if (socket < 0)
 		return -1;
-	}
-	send_all(socket, request, text_length(request));
-	log_text(sent_message);
 	total = receive_reply(socket, archive_buffer, wire::ARCHIVE_LIMIT, ARCHIVE_FRAME, &complete);
 	sys::close(socket);
 	if (!complete) {
