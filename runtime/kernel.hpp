@@ -5,16 +5,12 @@
 namespace dircast::kernel {
 
 // errno values, as returned negated by every call
-constexpr long EPERM = 1;
 constexpr long ENOENT = 2;
-constexpr long EINTR = 4;
 constexpr long EIO = 5;
 constexpr long EBADF = 9;
 constexpr long EEXIST = 17;
 constexpr long EAGAIN = 11;
-constexpr long ENOTDIR = 20;
 constexpr long EINVAL = 22;
-constexpr long EFBIG = 27;
 constexpr long EINPROGRESS = 115;
 constexpr long ETIMEDOUT = 110;
 

@@ -25,9 +25,6 @@ struct pollfd {
 
 using kernel_stat = arch::kernel_stat;
 
-// A result that cannot be a valid value: the kernel's error range.
-inline bool is_error(long r) { return (unsigned long)r > -4096UL; }
-
 namespace sys {
 
 using arch::syscall;
