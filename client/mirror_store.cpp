@@ -130,13 +130,15 @@ static int directory_length(const char *relative)
 
 static long cached_parent(const char *base, const char *relative, int length, char *leaf)
 {
+	const char *name = length ? relative + length + 1 : relative;
+
 	if (parent_cache.fd < 0 || parent_cache.base != base || parent_cache.length != length)
 		return -1;
 	for (int i = 0; i < length; i++) {
 		if (parent_cache.dir[i] != relative[i])
 			return -1;
 	}
-	copy_span(leaf, relative + (length ? length + 1 : 0), text_length(relative + (length ? length + 1 : 0)));
+	copy_span(leaf, name, text_length(name));
 	return sys::dup(parent_cache.fd);
 }
 
