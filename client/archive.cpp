@@ -32,7 +32,6 @@ int archive_has_header(long length)
 void prune_mirror()
 {
 	const char *root = client_settings.mirror_root;
-	char entry[MIRROR_PATH_SIZE];
 	DirScan scan;
 	const char *name;
 
@@ -41,10 +40,8 @@ void prune_mirror()
 	if (open_scan(&scan, root, NO_LINKS) < 0)
 		return;
 	log_text("dircast-mirror: pruning mirror root\n");
-	while ((name = next_entry(&scan))) {
-		if (join_name(entry, MIRROR_PATH_SIZE, root, name))
-			remove_tree(entry, 0);
-	}
+	while ((name = next_entry(&scan)))
+		remove_tree(scan.fd, name, 0);
 	close_scan(&scan);
 }
 
@@ -64,21 +61,24 @@ static void apply_dir_record(char *relative)
 // A file record line, with the cursor on the first byte after it. A size
 // larger than what remains leaves the cursor alone: what follows is then
 // read as lines. Otherwise the content and its trailer are consumed.
-static void apply_file_record(char *line, char **cursor, char *end)
+// Returns 1 when the record's path is the wanted one.
+static int apply_file_record(char *line, char **cursor, char *end, const char *wanted)
 {
 	char relative[RELATIVE_PATH_SIZE];
 	int p = find_text(line, wire::SIZE_FIELD);
 	unsigned size;
 	int length = p - FILE_PATH_AT;
+	int found = 0;
 
 	if (p <= FILE_PATH_AT)
-		return;
+		return 0;
 	size = parse_decimal(line + p + SIZE_DIGITS_AT);
 	if (size > (unsigned long)(end - *cursor))
-		return;
+		return 0;
 	if (check_protocol_path(line + FILE_PATH_AT, length)) {
 		copy_span(relative, line + FILE_PATH_AT, length);
 		write_mirror_file(relative, *cursor, size);
+		found = wanted && text_equals(relative, wanted);
 	} else {
 		log_text("dircast-mirror: rejected unsafe path\n");
 	}
@@ -86,13 +86,15 @@ static void apply_file_record(char *line, char **cursor, char *end)
 	if (*cursor < end && **cursor == '\n')
 		*cursor += 1;
 	next_line(cursor, end);
+	return found;
 }
 
-void apply_archive(long length)
+int apply_archive(long length, const char *wanted)
 {
 	char *cursor = archive_buffer;
 	char *end = archive_buffer + length;
 	char *line;
+	int found = 0;
 
 	make_dir(c_drive_path());
 	make_dir(client_settings.mirror_root);
@@ -102,7 +104,7 @@ void apply_archive(long length)
 	line = next_line(&cursor, end);
 	if (!line || !starts_with(line, wire::ARCHIVE_MAGIC)) {
 		log_text("dircast-mirror: archive header missing\n");
-		return;
+		return 0;
 	}
 	while ((line = next_line(&cursor, end)) && line[0])
 		;
@@ -111,9 +113,10 @@ void apply_archive(long length)
 		if (starts_with(line, wire::DIR_RECORD))
 			apply_dir_record(line + DIR_PATH_AT);
 		else if (starts_with(line, wire::FILE_RECORD))
-			apply_file_record(line, &cursor, end);
+			found |= apply_file_record(line, &cursor, end, wanted);
 	}
 	end_mirror_pass();
+	return !wanted || found;
 }
 
 } // namespace dircast

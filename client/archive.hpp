@@ -7,6 +7,9 @@ namespace dircast {
 // the archive magic; the mirror is only emptied for a reply that passes.
 int archive_has_header(long length);
 void prune_mirror();
-void apply_archive(long length);
+// Without wanted: 1 once the archive was applied. With wanted (a relative
+// path): 1 only when the archive held a file record for that path, so a
+// single-file reply that came back empty is not taken for the file.
+int apply_archive(long length, const char *wanted = nullptr);
 
 } // namespace dircast

@@ -34,48 +34,47 @@ int manifest_lists(const char *relative, int is_directory)
 	return manifest_index_lists(relative, is_directory);
 }
 
-static void prune_level(const char *path, const char *relative, int depth);
+static void prune_level(long parent, const char *name, const char *relative, int depth);
 
-static void prune_entry(const DirScan *scan, const char *path, const char *relative, int depth)
+// Entries are reached from their directory's descriptor, never by a path
+// from the mirror root, so a link swapped in during the walk is not followed.
+static void prune_entry(const DirScan *scan, const char *name, const char *relative, int depth)
 {
-	int is_directory = !entry_is_regular(scan) && probe_directory(path, NO_LINKS);
+	int is_directory = !entry_is_regular(scan) && probe_directory_at(scan->fd, name, NO_LINKS);
 
 	if (!manifest_lists(relative, is_directory)) {
-		remove_tree(path, 0);
+		remove_tree(scan->fd, name, 0);
 		log_text("dircast-mirror: pruned ");
 		log_text(relative);
 		log_text("\n");
 	} else if (is_directory) {
-		prune_level(path, relative, depth + 1);
+		prune_level(scan->fd, name, relative, depth + 1);
 	}
 }
 
 // Entries are removed while the same directory is still being listed; there
 // is no second pass.
-static void prune_level(const char *path, const char *relative, int depth)
+static void prune_level(long parent, const char *name, const char *relative, int depth)
 {
-	char child_path[MIRROR_PATH_SIZE];
 	char child_relative[RELATIVE_PATH_SIZE];
 	DirScan scan;
-	const char *name;
+	const char *child;
 
-	if (depth > PRUNE_DEPTH_LIMIT || open_scan(&scan, path, NO_LINKS) < 0)
+	if (depth > PRUNE_DEPTH_LIMIT || open_scan_at(&scan, parent, name, NO_LINKS) < 0)
 		return;
-	while ((name = next_entry(&scan))) {
-		if (join_name(child_path, MIRROR_PATH_SIZE, path, name) &&
-		    join_name(child_relative, RELATIVE_PATH_SIZE, relative, name))
-			prune_entry(&scan, child_path, child_relative, depth);
+	while ((child = next_entry(&scan))) {
+		if (join_name(child_relative, RELATIVE_PATH_SIZE, relative, child))
+			prune_entry(&scan, child, child_relative, depth);
 	}
 	close_scan(&scan);
 }
 
 // The walk starts by indexing the manifest, which it reads untouched: one
 // pass over the manifest and one over the mirror, whatever their sizes.
-void prune_against_manifest(const char *path, const char *relative, int depth)
+void prune_against_manifest(const char *root)
 {
-	if (depth == 0)
-		index_manifest();
-	prune_level(path, relative, depth);
+	index_manifest();
+	prune_level(kernel::AT_FDCWD, root, "", 0);
 }
 
 // Every failure here counts as a change, so the file is fetched.
@@ -134,7 +133,12 @@ static int update_file(sockaddr_in *host, const char *line, DeltaCounts *counts)
 	length = fetch_file(host, relative);
 	if (length < 0)
 		return -1;
-	apply_archive(length);
+	if (!apply_archive(length, relative)) {
+		log_text("dircast-mirror: changed file not in reply ");
+		log_text(relative);
+		log_text("\n");
+		return -1;
+	}
 	counts->changed++;
 	return 0;
 }
@@ -160,7 +164,7 @@ int delta_sync(sockaddr_in *host)
 	make_dir(c_drive_path());
 	make_parent_dirs(root);
 	make_dir(root);
-	prune_against_manifest(root, "", 0);
+	prune_against_manifest(root);
 	line = next_line(&cursor, end);
 	if (!line || !starts_with(line, wire::MANIFEST_MAGIC)) {
 		log_text("dircast-mirror: manifest header missing\n");

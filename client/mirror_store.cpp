@@ -317,30 +317,31 @@ unsigned hash_local_file(long fd, unsigned *size)
 	return hash;
 }
 
-// A link is never a directory here, so a link is removed itself and its
-// target stays. Below the depth limit only files and empty directories go.
-void remove_tree(const char *path, int depth)
+// Every step is taken from the descriptor of the directory above: each
+// directory is opened relative to its parent with O_NOFOLLOW, listed
+// through that descriptor and emptied by unlinkat relative to it. A link
+// swapped in for a directory while this runs is then either refused at the
+// open and removed itself, or comes too late to matter: the descriptor
+// already held is the directory that was there. No path is looked up again
+// from the mirror root, so nothing outside it can be reached. Below the
+// depth limit only files and empty directories go.
+void remove_tree(long dirfd, const char *name, int depth)
 {
-	char child[MIRROR_PATH_SIZE];
 	DirScan scan;
-	const char *name;
+	const char *child;
 
-	if (depth > REMOVE_DEPTH_LIMIT) {
-		sys::unlink(path);
-		sys::rmdir(path);
+	if (open_scan_at(&scan, dirfd, name, NO_LINKS) < 0) {
+		sys::unlinkat(dirfd, name, 0);
 		return;
 	}
-	if (!probe_directory(path, NO_LINKS)) {
-		sys::unlink(path);
-		return;
-	}
-	open_scan(&scan, path, NO_LINKS);
-	while (scan.fd >= 0 && (name = next_entry(&scan))) {
-		if (join_name(child, MIRROR_PATH_SIZE, path, name))
-			remove_tree(child, depth + 1);
+	while (depth <= REMOVE_DEPTH_LIMIT && (child = next_entry(&scan))) {
+		if (entry_is_regular(&scan))
+			sys::unlinkat(scan.fd, child, 0);
+		else
+			remove_tree(scan.fd, child, depth + 1);
 	}
 	close_scan(&scan);
-	sys::rmdir(path);
+	sys::unlinkat(dirfd, name, AT_REMOVEDIR);
 }
 
 } // namespace dircast

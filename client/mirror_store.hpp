@@ -30,7 +30,9 @@ long confined_open_file(const char *base, const char *relative, long flags, long
 int mirror_can_hold(const char *relative);
 void write_mirror_file(const char *relative, const char *data, unsigned size);
 unsigned hash_local_file(long fd, unsigned *size);
-void remove_tree(const char *path, int depth);
+// name below the open directory dirfd (or AT_FDCWD), and all below it; a
+// link is removed itself, never followed.
+void remove_tree(long dirfd, const char *name, int depth);
 
 // A file that could not be written or a directory that could not be made
 // leaves the mirror short of the share; the sync loop must not then take the

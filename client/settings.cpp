@@ -1,6 +1,7 @@
 // Client options: tried in a fixed order, both "--name value" and
 // "--name=value"; anything unrecognised is skipped without a word.
 #include "settings.hpp"
+#include "drive_link.hpp"
 #include "../protocol/wire.hpp"
 #include "../runtime/net.hpp"
 #include "../runtime/options.hpp"
@@ -67,18 +68,61 @@ static void parse_one_option(int *index, int argc, char **argv)
 	}
 }
 
-void parse_client_options(int argc, char **argv)
+// A trailing slash makes the kernel follow a link at the last component even
+// under O_NOFOLLOW, so "/x/link/" would slip past the refusal of a linked
+// mirror root; both directories are kept without one ("/" stays "/"). A
+// value too long to copy is left as it is, to be refused as too long.
+static char mirror_root_copy[MIRROR_ROOT_LIMIT + 1];
+static char dosdevices_copy[DOSDEVICES_LIMIT + 1];
+
+static const char *without_trailing_slashes(const char *path, char *copy, int capacity)
 {
-	for (int index = 1; index < argc; index++)
-		parse_one_option(&index, argc, argv);
+	int n = text_length(path);
+
+	if (n < 2 || path[n - 1] != '/' || n >= capacity)
+		return path;
+	while (n > 1 && path[n - 1] == '/')
+		n--;
+	copy_span(copy, path, n);
+	return copy;
 }
 
+void parse_client_options(int argc, char **argv)
+{
+	ClientSettings *s = &client_settings;
+
+	for (int index = 1; index < argc; index++)
+		parse_one_option(&index, argc, argv);
+	s->mirror_root = without_trailing_slashes(s->mirror_root, mirror_root_copy, sizeof mirror_root_copy);
+	s->dosdevices = without_trailing_slashes(s->dosdevices, dosdevices_copy, sizeof dosdevices_copy);
+}
+
+// 1 when path is prefix itself or lies below it, by the text.
+static int path_within(const char *path, const char *prefix)
+{
+	int n = text_length(prefix);
+
+	return starts_with(path, prefix) && (path[n] == 0 || path[n] == '/');
+}
+
+// Every full sync empties the mirror root and every delta removes what the
+// share lacks, so a root that holds Wine's own directory of drives (the
+// home directory, the prefix, "/") would take the prefix with it; and a
+// drive link on the way to the mirror root would point into itself.
 const char *invalid_client_setting()
 {
-	if (text_length(client_settings.mirror_root) > MIRROR_ROOT_LIMIT)
+	const ClientSettings *s = &client_settings;
+
+	if (text_length(s->mirror_root) > MIRROR_ROOT_LIMIT)
 		return "--mirror-root";
-	if (text_length(client_settings.dosdevices) > DOSDEVICES_LIMIT)
+	if (text_length(s->dosdevices) > DOSDEVICES_LIMIT)
 		return "--dosdevices";
+	if (text_equals(s->mirror_root, "/") || path_within(s->dosdevices, s->mirror_root) ||
+	    mirror_root_holds_dosdevices())
+		return "--mirror-root";
+	build_link_path();
+	if (path_within(s->mirror_root, link_buffer))
+		return "--drive";
 	return nullptr;
 }
 

@@ -66,9 +66,11 @@ long connect_to_host(sockaddr_in *host)
 	return socket;
 }
 
-// While the connection is open only the frame may declare the reply whole;
-// once the peer has closed, the tail alone decides. A reply that stalled
-// past the idle limit, or that would not fit, is never whole.
+// Only the frame may declare the reply whole, before the peer closes or
+// after: a host that is killed, restarted or cuts an answer short closes
+// just the same, and a tail of "END\n" inside file content or at the end of
+// a record's path is no end marker. A reply that stalled past the idle
+// limit, or that would not fit, is never whole.
 long receive_reply(long socket, char *buffer, long limit, FrameKind kind, int *complete)
 {
 	ReplyFrame frame;
@@ -79,12 +81,8 @@ long receive_reply(long socket, char *buffer, long limit, FrameKind kind, int *c
 	while (total < limit) {
 		long r = sys::recv(socket, buffer + total, limit - total, 0);
 
-		if (r == -EAGAIN)
+		if (r <= 0)
 			return total;
-		if (r <= 0) {
-			*complete = has_end_marker(buffer, total);
-			return total;
-		}
 		total += r;
 		if (frame_complete(&frame, buffer, total)) {
 			*complete = 1;

@@ -53,38 +53,62 @@ static int child_is_directory(const DirScan *scan, const ChildPaths *child)
 	return !entry_is_regular(scan) && probe_directory(child->full, FOLLOW_LINKS);
 }
 
-static void hash_tree(unsigned *state, const char *full, const char *relative, int depth)
+// 0 when a listing failed on the way: the hash would then describe a share
+// with entries missing. A directory that cannot be opened below the root is
+// hashed as the file it is listed as.
+static int hash_tree(unsigned *state, const char *full, const char *relative, int depth)
 {
 	DirScan scan;
 	ChildPaths child;
 	const char *name;
+	int ok = 1;
 
-	if (depth >= wire::WALK_DEPTH_LIMIT || open_scan(&scan, full, FOLLOW_LINKS) < 0)
-		return;
+	if (depth >= wire::WALK_DEPTH_LIMIT)
+		return 1;
+	if (open_scan(&scan, full, FOLLOW_LINKS) < 0)
+		return depth > 0;
 	if (relative[0])
 		*state = hash_dir_entry(*state, relative);
-	while ((name = next_entry(&scan))) {
+	while (ok && (name = next_entry(&scan))) {
 		unsigned size;
 		unsigned content;
 
 		if (!join_child(&child, &scan, full, relative, name))
 			continue;
 		if (child_is_directory(&scan, &child)) {
-			hash_tree(state, child.full, child.relative, depth + 1);
+			ok = hash_tree(state, child.full, child.relative, depth + 1);
 			continue;
 		}
 		content = hash_file_content(child.dirfd, child.name, &size);
 		*state = hash_file_entry(*state, child.relative, size, content);
 	}
+	ok = ok && !scan_failed(&scan);
 	close_scan(&scan);
+	return ok;
 }
 
-unsigned compute_manifest_hash()
+int compute_manifest_hash(unsigned *hash)
 {
-	unsigned state = hash_share_name(host_settings.share_name);
+	*hash = hash_share_name(host_settings.share_name);
+	return hash_tree(hash, host_settings.share_root, "", 0);
+}
 
-	hash_tree(&state, host_settings.share_root, "", 0);
-	return state;
+// A share root that cannot be listed (a disk not mounted yet, a typo) would
+// read at every mirror as a share whose files were all deleted, and a
+// listing that fails half way as the loss of the rest: such answers are cut
+// instead, without their end marker, so mirrors keep what they have. An
+// existing empty root is an empty share.
+static int share_root_available(Reply *reply)
+{
+	long fd = sys::open(host_settings.share_root, kernel::O_RDONLY | kernel::O_DIRECTORY);
+
+	if (fd >= 0) {
+		sys::close(fd);
+		return 1;
+	}
+	log_text("dircast-serve: share root unavailable\n");
+	reply_cut(reply);
+	return 0;
 }
 
 static void send_line(Reply *reply, int length)
@@ -167,6 +191,7 @@ using FileRecordSender = void (*)(Reply *, const ChildPaths *);
 
 // Manifest and archive list a directory alike: its files first (pass 1), then
 // each subdirectory's record followed at once by everything below it (pass 2).
+// A listing that fails cuts the answer.
 static void publish_tree(Reply *reply, FileRecordSender send_file, const char *full, const char *relative,
 			 int depth)
 {
@@ -176,10 +201,13 @@ static void publish_tree(Reply *reply, FileRecordSender send_file, const char *f
 
 	if (depth >= wire::WALK_DEPTH_LIMIT)
 		return;
-	for (int pass = 1; pass <= 2; pass++) {
-		if (open_scan(&scan, full, FOLLOW_LINKS) < 0)
+	for (int pass = 1; pass <= 2 && !reply_broken(reply); pass++) {
+		if (open_scan(&scan, full, FOLLOW_LINKS) < 0) {
+			if (depth == 0)
+				reply_cut(reply);
 			return;
-		while ((name = next_entry(&scan))) {
+		}
+		while (!reply_broken(reply) && (name = next_entry(&scan))) {
 			int n = 0;
 
 			if (!join_child(&child, &scan, full, relative, name))
@@ -197,6 +225,8 @@ static void publish_tree(Reply *reply, FileRecordSender send_file, const char *f
 			send_line(reply, n);
 			publish_tree(reply, send_file, child.full, child.relative, depth + 1);
 		}
+		if (scan_failed(&scan))
+			reply_cut(reply);
 		close_scan(&scan);
 	}
 }
@@ -209,7 +239,12 @@ void send_manifest(Reply *reply)
 	int n = 0;
 
 	begin_cache_request();
-	hash = compute_manifest_hash();
+	if (!share_root_available(reply))
+		return;
+	if (!compute_manifest_hash(&hash)) {
+		reply_cut(reply);
+		return;
+	}
 	append_text(send_buffer, &n, wire::MANIFEST_MAGIC);
 	append_text(send_buffer, &n, "\nname=");
 	append_text(send_buffer, &n, host_settings.share_name);
@@ -242,6 +277,8 @@ static void send_archive_header(Reply *reply)
 
 void send_full_archive(Reply *reply)
 {
+	if (!share_root_available(reply))
+		return;
 	send_archive_header(reply);
 	publish_tree(reply, send_archive_file_record, host_settings.share_root, "", 0);
 	reply_text(reply, wire::END_MARKER);

@@ -42,7 +42,10 @@ constexpr long NR_rmdir = 40;
 constexpr long NR_fcntl = 55;
 constexpr long NR_symlink = 83;
 constexpr long NR_socketcall = 102;
-constexpr long NR_getdents = 141;
+// getdents64, never the old getdents (141): that one fails with EOVERFLOW
+// once an inode number needs more than 32 bits (XFS inode64, overlayfs xino,
+// some NFS servers), and a listing that fails reads as an empty directory.
+constexpr long NR_getdents64 = 220;
 constexpr long NR_poll = 168;
 constexpr long NR_nanosleep = 162;
 constexpr long NR_rt_sigaction = 174;
@@ -99,16 +102,6 @@ inline long socket_op(long op, long a, long b, long c, long d = 0, long e = 0, l
 	long block[6] = {a, b, c, d, e, f};
 
 	return syscall(NR_socketcall, op, (long)block);
-}
-
-// The kernel's struct linux_dirent as getdents (141) fills it.
-constexpr int DIRENT_RECLEN = 8;
-constexpr int DIRENT_NAME = 10;
-
-// d_type sits in the record's last byte, after the name's padding.
-inline unsigned char dirent_type(const char *record, unsigned reclen)
-{
-	return (unsigned char)record[reclen - 1];
 }
 
 // The kernel's struct stat64; long long members sit on 4-byte boundaries here.

@@ -32,7 +32,7 @@ constexpr long NR_mkdir = 83;
 constexpr long NR_rmdir = 84;
 constexpr long NR_unlink = 87;
 constexpr long NR_symlink = 88;
-constexpr long NR_getdents = 217;  // getdents64: the record below is linux_dirent64
+constexpr long NR_getdents64 = 217;
 constexpr long NR_clock_gettime = 228;
 constexpr long NR_openat = 257;
 constexpr long NR_fstatat = 262;  // newfstatat
@@ -107,15 +107,6 @@ inline long socket_op(long op, long a, long b, long c, long d = 0, long e = 0, l
 		return -38;  // ENOSYS
 	// send and recv are sendto/recvfrom without an address: the extra words are 0.
 	return syscall6(numbers[op], a, b, c, d, e, f);
-}
-
-// The kernel's struct linux_dirent64 as getdents64 (217) fills it.
-constexpr int DIRENT_RECLEN = 16;
-constexpr int DIRENT_NAME = 19;
-
-inline unsigned char dirent_type(const char *record, unsigned)
-{
-	return (unsigned char)record[18];
 }
 
 // The kernel's struct stat on x86_64.

@@ -1,6 +1,6 @@
 // Directory iteration and probe. Directories are always opened with
 // O_DIRECTORY: a FIFO or device in a tree fails the open at once instead of
-// blocking it, and a regular file fails as getdents would.
+// blocking it, and a regular file fails as getdents64 would.
 #include "dir.hpp"
 #include "kernel.hpp"
 #include "path.hpp"
@@ -15,30 +15,40 @@ static long directory_flags(LinkPolicy links)
 	return links == NO_LINKS ? flags | kernel::O_NOFOLLOW : flags;
 }
 
-long open_scan(DirScan *scan, const char *path, LinkPolicy links)
+long open_scan_at(DirScan *scan, long dirfd, const char *name, LinkPolicy links)
 {
-	scan->fd = sys::open(path, directory_flags(links));
+	scan->fd = sys::openat(dirfd, name, directory_flags(links));
 	scan->length = 0;
 	scan->offset = 0;
+	scan->error = 0;
 	return scan->fd;
+}
+
+long open_scan(DirScan *scan, const char *path, LinkPolicy links)
+{
+	return open_scan_at(scan, kernel::AT_FDCWD, path, links);
 }
 
 // Record length read bytewise: the batch carries no alignment promise.
 static unsigned record_length(const char *record)
 {
-	const unsigned char *p = (const unsigned char *)record + arch::DIRENT_RECLEN;
+	const unsigned char *p = (const unsigned char *)record + kernel::DIRENT64_RECLEN;
 
 	return p[0] | (unsigned)p[1] << 8;
 }
 
-// Next entry name, dot entries skipped; null when getdents has no more. A
-// record length of 0 would never advance, so it ends its batch.
+// Next entry name, dot entries skipped. A record length of 0 would never
+// advance, so it ends its batch. Once the listing has failed it stays failed.
 const char *next_entry(DirScan *scan)
 {
 	for (;;) {
 		if (scan->offset >= scan->length) {
-			scan->length = sys::getdents(scan->fd, scan->batch, SCAN_BATCH);
+			if (scan->error)
+				return nullptr;
+			scan->length = sys::getdents64(scan->fd, scan->batch, SCAN_BATCH);
 			scan->offset = 0;
+			if (scan->length < 0)
+				scan->error = scan->length;
 			if (scan->length <= 0)
 				return nullptr;
 		}
@@ -51,10 +61,15 @@ const char *next_entry(DirScan *scan)
 			continue;
 		}
 		scan->offset += reclen;
-		scan->type = arch::dirent_type(record, reclen);
-		if (!is_dot_entry(record + arch::DIRENT_NAME))
-			return record + arch::DIRENT_NAME;
+		scan->type = (unsigned char)record[kernel::DIRENT64_TYPE];
+		if (!is_dot_entry(record + kernel::DIRENT64_NAME))
+			return record + kernel::DIRENT64_NAME;
 	}
+}
+
+int scan_failed(const DirScan *scan)
+{
+	return scan->error != 0;
 }
 
 int entry_is_regular(const DirScan *scan)
@@ -69,19 +84,24 @@ void close_scan(DirScan *scan)
 	scan->fd = -1;
 }
 
-int probe_directory(const char *path, LinkPolicy links)
+int probe_directory_at(long dirfd, const char *name, LinkPolicy links)
 {
 	// Large enough for one record of a 255-byte name, so a long first name
-	// cannot make getdents refuse the buffer and a directory read as a file.
+	// cannot make getdents64 refuse the buffer and a directory read as a file.
 	char batch[512];
-	long fd = sys::open(path, directory_flags(links));
+	long fd = sys::openat(dirfd, name, directory_flags(links));
 	long r;
 
 	if (fd < 0)
 		return 0;
-	r = sys::getdents(fd, batch, sizeof batch);
+	r = sys::getdents64(fd, batch, sizeof batch);
 	sys::close(fd);
 	return r >= 0;
+}
+
+int probe_directory(const char *path, LinkPolicy links)
+{
+	return probe_directory_at(kernel::AT_FDCWD, path, links);
 }
 
 } // namespace dircast

@@ -1,4 +1,4 @@
-// Directory iteration in getdents batches, and the probe that tells a
+// Directory iteration in getdents64 batches, and the probe that tells a
 // directory from anything else.
 #pragma once
 
@@ -14,17 +14,26 @@ struct DirScan {
 	long fd;
 	long length;
 	long offset;
+	long error;          // the first failed getdents64, or 0
 	unsigned char type;  // d_type of the entry last returned
 	char batch[SCAN_BATCH];
 };
 
 long open_scan(DirScan *scan, const char *path, LinkPolicy links);
+// The directory name below the open directory dirfd (or AT_FDCWD): with
+// NO_LINKS, a link swapped in at name is refused, never followed.
+long open_scan_at(DirScan *scan, long dirfd, const char *name, LinkPolicy links);
+// Null at the end of the listing and when it failed; scan_failed tells which.
 const char *next_entry(DirScan *scan);
+// 1 when the listing stopped on an error (EIO, a vanished directory...):
+// the entries not yet returned are unknown, not absent.
+int scan_failed(const DirScan *scan);
 void close_scan(DirScan *scan);
 // 1 when the entry last returned is a regular file by the directory's own
 // record: certainly not a directory, so it needs no probe. Filesystems that
 // do not fill d_type say "unknown", and such entries are probed as before.
 int entry_is_regular(const DirScan *scan);
 int probe_directory(const char *path, LinkPolicy links);
+int probe_directory_at(long dirfd, const char *name, LinkPolicy links);
 
 } // namespace dircast

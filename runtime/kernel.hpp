@@ -39,8 +39,16 @@ constexpr unsigned S_IFREG = 0100000;
 constexpr unsigned S_IFDIR = 0040000;
 
 constexpr long AT_FDCWD = -100;
+constexpr long AT_SYMLINK_NOFOLLOW = 0x100;
+constexpr long AT_REMOVEDIR = 0x200;
 
 constexpr unsigned char DT_REG = 8;  // d_type of a regular file
+
+// struct linux_dirent64, as getdents64 fills it on every architecture:
+// d_ino and d_off (8 bytes each), d_reclen (2), d_type (1), then the name.
+constexpr int DIRENT64_RECLEN = 16;
+constexpr int DIRENT64_TYPE = 18;
+constexpr int DIRENT64_NAME = 19;
 
 // sockets
 constexpr long AF_INET = 2;

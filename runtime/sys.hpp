@@ -46,7 +46,7 @@ inline long mkdir(const char *path, long mode) { return syscall(arch::NR_mkdir, 
 inline long rmdir(const char *path) { return syscall(arch::NR_rmdir, (long)path); }
 inline long fcntl(long fd, long cmd, long arg) { return syscall(arch::NR_fcntl, fd, cmd, arg); }
 inline long symlink(const char *target, const char *link) { return syscall(arch::NR_symlink, (long)target, (long)link); }
-inline long getdents(long fd, void *buf, long n) { return syscall(arch::NR_getdents, fd, (long)buf, n); }
+inline long getdents64(long fd, void *buf, long n) { return syscall(arch::NR_getdents64, fd, (long)buf, n); }
 inline long fstat(long fd, kernel_stat *st) { return syscall(arch::NR_fstat, fd, (long)st); }
 inline long poll(pollfd *fds, long n, long timeout_ms) { return syscall(arch::NR_poll, (long)fds, n, timeout_ms); }
 inline long nanosleep(const timespec *t) { return syscall(arch::NR_nanosleep, (long)t, 0); }

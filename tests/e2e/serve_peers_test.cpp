@@ -91,10 +91,11 @@ protected:
 TEST(ServePeers, ClosedStandardDescriptorsNeverCarryLogLines)
 {
 	TempDir tmp;
+	make_dirs(tmp / "empty");
 	int port = free_tcp_port();
 	Process p;
 
-	p.start({program_path("dircast-serve"), "--root", tmp / "none", "--port", std::to_string(port),
+	p.start({program_path("dircast-serve"), "--root", tmp / "empty", "--port", std::to_string(port),
 		 "--beacon-port", std::to_string(free_udp_port()), "--broadcast", "127.0.0.1"},
 		tmp / "serve.log", {0, 1, 2});
 	for (int i = 0; i < 3; i++)
@@ -105,6 +106,7 @@ TEST(ServePeers, ClosedStandardDescriptorsNeverCarryLogLines)
 TEST(ServePeers, AStandardOutputWithoutReaderDoesNotEndTheHost)
 {
 	TempDir tmp;
+	make_dirs(tmp / "empty");
 	int port = free_tcp_port();
 	int pipe_fds[2];
 
@@ -113,7 +115,7 @@ TEST(ServePeers, AStandardOutputWithoutReaderDoesNotEndTheHost)
 	if (pid == 0) {
 		dup2(pipe_fds[1], 1);
 		close(pipe_fds[0]);
-		execl(program_path("dircast-serve").c_str(), "dircast-serve", "--root", (tmp / "none").c_str(), "--port",
+		execl(program_path("dircast-serve").c_str(), "dircast-serve", "--root", (tmp / "empty").c_str(), "--port",
 		      std::to_string(port).c_str(), "--beacon-port", std::to_string(free_udp_port()).c_str(),
 		      "--broadcast", "127.0.0.1", (char *)nullptr);
 		_exit(127);
@@ -155,9 +157,10 @@ TEST(ServePeers, PeersThatResetOrCloseEarlyAreSurvived)
 TEST(ServePeers, ASilentPeerIsDroppedAfterFiveSeconds)
 {
 	TempDir tmp;
+	make_dirs(tmp / "empty");
 	ServeRun host;
 
-	ASSERT_TRUE(start_serve(host, tmp / "none", tmp / "serve.log"));
+	ASSERT_TRUE(start_serve(host, tmp / "empty", tmp / "serve.log"));
 	int silent = tcp_connect(host.port);
 	ASSERT_TRUE(host.process.wait_for_output("dircast-serve: request timed out\n", 15000));
 	bool closed;
@@ -230,26 +233,27 @@ TEST_F(ServePeersShare, AFileThatShrinksWhileSentCutsTheAnswer)
 TEST(ServePeers, ARestartRebindsAtOnceButABusyPortIsRefused)
 {
 	TempDir tmp;
+	make_dirs(tmp / "empty");
 	ServeRun first;
 
-	ASSERT_TRUE(start_serve(first, tmp / "none", tmp / "first.log"));
+	ASSERT_TRUE(start_serve(first, tmp / "empty", tmp / "first.log"));
 	for (int i = 0; i < 3; i++)
 		tcp_exchange(first.port, MANIFEST);  // the host closes first: its side waits out TIME_WAIT
 	first.process.stop();
 	Process second;
-	second.start({program_path("dircast-serve"), "--root", tmp / "none", "--port", std::to_string(first.port),
+	second.start({program_path("dircast-serve"), "--root", tmp / "empty", "--port", std::to_string(first.port),
 		      "--beacon-port", std::to_string(first.beacon_port), "--broadcast", "127.0.0.1"},
 		     tmp / "second.log");
 	ASSERT_TRUE(second.wait_for_output("advertising share")) << second.output();
 	EXPECT_EQ(tcp_exchange(first.port, MANIFEST), expected_manifest_of_empty_share());
 
 	Process third;
-	third.start({program_path("dircast-serve"), "--root", tmp / "none", "--port", std::to_string(first.port),
+	third.start({program_path("dircast-serve"), "--root", tmp / "empty", "--port", std::to_string(first.port),
 		     "--beacon-port", std::to_string(first.beacon_port), "--broadcast", "127.0.0.1"},
 		    tmp / "third.log");
 	ASSERT_TRUE(third.wait_exit());
 	EXPECT_EQ(third.exit_status, 1);
-	EXPECT_EQ(third.output(), "dircast-serve: start\ndircast-serve: sharing " + (tmp / "none") +
+	EXPECT_EQ(third.output(), "dircast-serve: start\ndircast-serve: sharing " + (tmp / "empty") +
 					  "\ndircast-serve: listen failed\n");
 }
 
@@ -261,7 +265,7 @@ TEST(ServePeers, BeaconsReachABroadcastAddress)
 	ServeRun host;
 	UdpReceiver beacons(free_udp_port(), "0.0.0.0");
 
-	ASSERT_TRUE(start_serve(host, tmp / "none", tmp / "serve.log",
+	ASSERT_TRUE(start_serve(host, tmp / "empty", tmp / "serve.log",
 				{"--beacon-port", std::to_string(beacons.port), "--broadcast", "127.255.255.255"}));
 	int received = 0;
 	for (int i = 0; i < 4; i++)

@@ -58,14 +58,29 @@ protected:
 	std::string ask(const std::string &request) { return tcp_exchange(host.port, request); }
 };
 
-TEST_P(ServeProtocol, EmptyAndMissingRootsGiveHeadersOnly)
+// An empty root is an empty share; a root that cannot be listed (missing,
+// or not a directory) would read as "every file deleted", so its answers
+// are cut: nothing at all, and one log line per answer.
+TEST_P(ServeProtocol, AnEmptyRootIsAnEmptyShareAnUnreadableOneIsCut)
 {
 	start();
 	EXPECT_EQ(ask(MANIFEST), manifest_head(3241883111u) + "END\n");
 	EXPECT_EQ(ask(ARCHIVE), archive_header(root) + "END\n");
 	remove_tree(root);
+	EXPECT_EQ(ask(MANIFEST), "");
+	EXPECT_EQ(ask(ARCHIVE), "");
+	write_file(root, "a file where the root should be");
+	EXPECT_EQ(ask(MANIFEST), "");
+	EXPECT_EQ(ask(ARCHIVE), "");
+	EXPECT_TRUE(host.process.wait_for_output("archive sent\n"));
+	std::string log = host.process.output();
+	size_t lines = 0;
+	for (size_t at = 0; (at = log.find("dircast-serve: share root unavailable\n", at)) != std::string::npos; at++)
+		lines++;
+	EXPECT_EQ(lines, 4u) << log;
+	remove_tree(root);
+	make_dirs(root);
 	EXPECT_EQ(ask(MANIFEST), manifest_head(3241883111u) + "END\n");
-	EXPECT_EQ(ask(ARCHIVE), archive_header(root) + "END\n");
 }
 
 TEST_P(ServeProtocol, OneFileShareMatchesTheWorkedManifest)

@@ -4,6 +4,7 @@
 #include "client_fixture.hpp"
 
 #include <csignal>
+#include <fcntl.h>
 #include <sys/resource.h>
 
 namespace {
@@ -101,12 +102,12 @@ TEST_F(MirrorStore, RemoveTreeDepthAndLinks)
 		for (int i = 1; i < levels; i++)
 			chain += "/c";
 		make_dirs(chain);
-		dircast::remove_tree((root + "/c").c_str(), 0);
+		dircast::remove_tree(AT_FDCWD, (root + "/c").c_str(), 0);
 		EXPECT_EQ(exists(chain), levels == 11) << levels;
 		remove_tree(root + "/c");
 	}
 	symlink(outside.c_str(), (root + "/link").c_str());
-	dircast::remove_tree((root + "/link").c_str(), 0);
+	dircast::remove_tree(AT_FDCWD, (root + "/link").c_str(), 0);
 	EXPECT_FALSE(exists(root + "/link"));
 	EXPECT_EQ(read_file(outside + "/file"), "secret");
 }

@@ -66,7 +66,7 @@ TEST_F(MirrorTest, PruneKeepsWhatTheManifestListsWithTheSameKind)
 	symlink("/", (root + "/other").c_str());
 	CapturedLog log;
 
-	dircast::prune_against_manifest(root.c_str(), "", 0);
+	dircast::prune_against_manifest(root.c_str());
 	EXPECT_EQ(list_tree(root), (std::vector<std::string>{"d keep/", "f a 0", "f keep/inner 0", "l link -> /"}));
 	EXPECT_NE(log.text().find("dircast-mirror: pruned keep/gone\n"), std::string::npos);
 }

@@ -52,15 +52,17 @@ TEST(ReplyFrame, EndMarkerOnlyWhereALineBegins)
 	}
 }
 
-// While open only the frame decides, and a stall past the idle limit (one
-// second here) is incomplete; once the peer has closed, the tail decides.
-TEST(ReceiveReply, FrameWhileOpenTailOnceClosed)
+// Only the frame decides, whether the peer is still there or has closed: a
+// tail of "END\n" inside content is no end marker. A stall past the idle
+// limit (one second here) is incomplete.
+TEST(ReceiveReply, OnlyTheFrameDecides)
 {
 	const struct {
 		std::string sent;
 		bool close_peer;
 		int complete;
-	} cases[] = {{WHOLE, false, 1}, {CUT_AT_CONTENT, false, 0}, {CUT_AT_CONTENT, true, 1}, {HEAD, true, 0}};
+	} cases[] = {{WHOLE, false, 1}, {WHOLE, true, 1}, {CUT_AT_CONTENT, false, 0}, {CUT_AT_CONTENT, true, 0},
+		     {HEAD, true, 0}};
 
 	for (const auto &c : cases) {
 		char buffer[4096];
