@@ -7,8 +7,11 @@
 #include "support/temp_dir.hpp"
 
 #include <arpa/inet.h>
+#include <atomic>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <sys/inotify.h>
+#include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
 
@@ -135,6 +138,15 @@ const Scenario SCENARIOS[] = {
 	 },
 	 4, {"sync complete", "incomplete", "delta failed", "sync complete", "delta changed", "sync complete",
 	     "no share changes"}, 3},
+	// A single-file reply without the file's record (the host could not
+	// read it) is a failed fetch too: the stale copy is not taken as new.
+	{"file reply without its record",
+	 [](const std::string &r, int turn) {
+		 if (turn == 2 && r.rfind("GET file", 0) == 0)
+			 return ScriptedReply{archive_text({})};
+		 return turn == 1 ? publish(r, SHARE, 7) : publish(r, CHANGED, 8);
+	 },
+	 4, {"sync complete", "delta failed", "sync complete", "delta changed", "sync complete", "no share changes"}, 3},
 	// A file in the way of a directory: the write fails, so the hash is not
 	// remembered and the next turn repairs the mirror.
 	{"write failure",
@@ -213,6 +225,148 @@ TEST(MirrorScripted, RefusedConnectionAndOverlongSettingsExitWithOne)
 	EXPECT_EQ(long_root.output, "dircast-mirror: start\ndircast-mirror: invalid setting --mirror-root\n");
 	EXPECT_EQ(long_dos.output, "dircast-mirror: start\ndircast-mirror: invalid setting --dosdevices\n");
 	EXPECT_EQ(long_root.status + long_dos.status, 2);
+}
+
+// Mirror roots that hold Wine's own directories, and drive links on the way
+// to the mirror root, however spelled: refused before anything is touched.
+TEST(MirrorScripted, RootsHoldingThePrefixAndDrivesIntoTheMirrorAreRefused)
+{
+	Mirror m;
+	TempDir logs;
+	make_dirs(m.dos + "/c:");
+	symlink(m.tmp.path.c_str(), (m.tmp / "alias").c_str());
+	const struct {
+		std::vector<std::string> args;
+		const char *refused;
+	} cases[] = {
+		{{"--mirror-root", "/"}, "--mirror-root"},
+		{{"--mirror-root", "///"}, "--mirror-root"},
+		{{"--mirror-root", m.dos}, "--mirror-root"},
+		{{"--mirror-root", m.dos + "//"}, "--mirror-root"},
+		{{"--mirror-root", m.tmp.path}, "--mirror-root"},
+		{{"--mirror-root", m.dos + "/c:/.."}, "--mirror-root"},
+		{{"--mirror-root", m.tmp / "alias"}, "--mirror-root"},
+		{{"--drive", "c"}, "--drive"},
+		{{"--drive", "c", "--dosdevices", m.dos + "/"}, "--drive"},
+		{{"--drive", "c", "--mirror-root", m.dos + "/c:"}, "--drive"},
+		{{"--drive", "d"}, nullptr},
+	};
+	std::vector<std::string> before = list_tree(m.tmp.path);
+
+	for (const auto &c : cases) {
+		std::vector<std::string> args = m.args(c.args);
+		args.insert(args.end(), {"--host", "127.0.0.1", "--port", std::to_string(free_tcp_port()), "--once"});
+		RunResult run = run_program(args, logs / "run.log");
+		std::string refusal = c.refused ? std::string("dircast-mirror: invalid setting ") + c.refused + "\n" : "";
+		EXPECT_EQ(run.output.substr(0, 22 + refusal.size()), "dircast-mirror: start\n" + refusal) << c.args[1];
+		EXPECT_EQ(run.status, 1) << c.args[1];
+		if (c.refused)
+			EXPECT_EQ(list_tree(m.tmp.path), before) << c.args[1];
+	}
+}
+
+// A mirror root given as a link is never followed, with or without trailing
+// slashes (a trailing slash makes the kernel follow even under O_NOFOLLOW).
+TEST(MirrorHostile, ALinkedMirrorRootIsNeverFollowed)
+{
+	for (const std::string &slashes : {"", "/", "//"}) {
+		ScriptedHost host([](const std::string &r, int) { return publish(r, SHARE, 7); });
+		TempDir outside;
+		Mirror m;
+		make_dirs(m.dos);
+		make_dirs(outside.path + "/dir");
+		write_file(outside.path + "/file", "secret");
+		symlink(outside.path.c_str(), (m.tmp / "link").c_str());
+		RunResult run = run_program(
+			m.args({"--mirror-root", m.tmp / "link" + slashes, "--host", "127.0.0.1", "--port",
+				std::to_string(host.port()), "--once"}),
+			m.tmp / "run.log");
+
+		EXPECT_EQ(list_tree(outside.path), (std::vector<std::string>{"d dir/", "f file 6"})) << slashes << run.output;
+		EXPECT_EQ(count(run.output, "pruning mirror root"), 0) << slashes;
+	}
+}
+
+// The drive link is replaced by a rename, never removed first, so Wine finds
+// the old link or the new one at every moment; nothing else is left behind.
+TEST(MirrorScripted, TheDriveLinkIsReplacedWithoutVanishing)
+{
+	ScriptedHost host([](const std::string &r, int) { return publish(r, SHARE, 7); });
+	Mirror m;
+	make_dirs(m.dos);
+	symlink("/old/target", (m.dos + "/y:").c_str());
+	int watch = inotify_init1(IN_NONBLOCK);
+	inotify_add_watch(watch, m.dos.c_str(), IN_DELETE | IN_MOVED_TO);
+	RunResult run = m.once(host.port());
+	std::vector<std::string> events;
+	char buffer[4096] __attribute__((aligned(8)));
+
+	for (ssize_t n; (n = read(watch, buffer, sizeof buffer)) > 0;) {
+		for (char *p = buffer; p < buffer + n; p += sizeof(inotify_event) + ((inotify_event *)p)->len) {
+			const inotify_event *e = (const inotify_event *)p;
+			events.push_back(std::string(e->mask & IN_DELETE ? "deleted " : "moved in ") + e->name);
+		}
+	}
+	close(watch);
+	EXPECT_EQ(run.status, 0) << run.output;
+	EXPECT_EQ(events, (std::vector<std::string>{"moved in y:"}));
+	EXPECT_EQ(list_tree(m.dos), (std::vector<std::string>{"d c:/", "d c:/mirror/", "d c:/mirror/d/", "f c:/mirror/d/f 1",
+							      "f c:/mirror/top 0", "l y: -> " + m.root}));
+}
+
+// While a prune removes a mirror directory, another thread keeps swapping
+// it for a link to a directory outside the mirror. Removal goes by
+// directory descriptors, so nothing outside is ever touched: the full
+// sync's prune (first turn) and the delta's (second turn) alike.
+TEST(MirrorHostile, LinksSwappedInDuringAPruneAreNeverFollowed)
+{
+	constexpr int FILES = 5000;
+
+	for (bool delta : {false, true}) {
+		TempDir outside;
+		Mirror m;
+		std::string doomed = m.root + "/doomed", held = m.tmp / "held";
+		std::vector<Entry> first = SHARE;
+		std::atomic<bool> stop{false};
+
+		first.push_back({"doomed", "", true});
+		for (int i = 0; i < FILES; i++) {
+			write_file(outside.path + "/f" + std::to_string(i), "outside");
+			first.push_back({"doomed/f" + std::to_string(i), "mirror"});
+		}
+		if (!delta) {
+			make_dirs(doomed);
+			for (int i = 0; i < FILES; i++)
+				write_file(doomed + "/f" + std::to_string(i), "mirror");
+		}
+		ScriptedHost host([&](const std::string &r, int turn) {
+			return publish(r, delta && turn == 1 ? first : SHARE, turn == 1 ? 1 : 2);
+		});
+		// Swaps start once the prune has begun emptying the directory (its
+		// modification time moves), and keep the link in place most of the time.
+		std::thread swapper([&] {
+			struct stat before {}, now {};
+			while (!stop && delta && m.process.output().find("sync complete") == std::string::npos)
+				std::this_thread::sleep_for(std::chrono::milliseconds(1));
+			stat(doomed.c_str(), &before);
+			while (!stop && stat(doomed.c_str(), &now) == 0 && now.st_mtim.tv_nsec == before.st_mtim.tv_nsec &&
+			       now.st_mtim.tv_sec == before.st_mtim.tv_sec)
+				std::this_thread::sleep_for(std::chrono::microseconds(50));
+			for (int i = 0; i < 20000 && !stop && rename(doomed.c_str(), held.c_str()) == 0; i++) {
+				symlink(outside.path.c_str(), doomed.c_str());
+				std::this_thread::sleep_for(std::chrono::microseconds(500));
+				unlink(doomed.c_str());
+				rename(held.c_str(), doomed.c_str());
+			}
+		});
+		if (delta)
+			m.run_turns(host.port(), 2);
+		else
+			m.once(host.port());
+		stop = true;
+		swapper.join();
+		EXPECT_EQ(list_tree(outside.path).size(), (size_t)FILES) << (delta ? "delta prune" : "full prune");
+	}
 }
 
 // Content that ends with the end marker, cut at exactly that point: the

@@ -2,6 +2,7 @@
 // corners of a real tree (depth, links, special files, names the protocol
 // cannot carry).
 #include "support/loopback.hpp"
+#include "support/process.hpp"
 #include "support/serve_runner.hpp"
 #include "support/temp_dir.hpp"
 
@@ -46,6 +47,41 @@ protected:
 	}
 	std::string ask(const std::string &request) { return tcp_exchange(host.port, request); }
 };
+
+// Listings that fail (a bad sector, a dropped network filesystem) must not
+// read as deletions at the mirrors: both answers are cut, no end marker.
+TEST_P(ServeWalk, FailedListingsCutTheAnswers)
+{
+	write_file(root + "/a.txt", "abc");
+	ASSERT_TRUE(start_serve(host, root, tmp / "serve.log", {}, GetParam(), {build_dir() + "/tests/failing_listings"}))
+		<< host.process.output();
+	EXPECT_EQ(ask(MANIFEST), "");
+	EXPECT_EQ(ask(ARCHIVE), "");
+	EXPECT_EQ(count_of(host.process.output(), "share root unavailable"), 0);
+}
+
+// Inode numbers beyond 32 bits (overlayfs with xino here; XFS inode64 and
+// some NFS servers too) must not empty the share on either build.
+TEST_P(ServeWalk, InodeNumbersBeyond32BitsAreListed)
+{
+	std::string low = tmp / "low", up = tmp / "up", work = tmp / "work", inode = tmp / "inode";
+	const std::string script =
+		"mount -t tmpfs tmpfs \"$1\" && printf abc > \"$1/a.txt\" && "
+		"mount -t overlay overlay -o \"lowerdir=$1,upperdir=$2,workdir=$3,xino=on\" \"$4\" && "
+		"stat -c %i \"$4/a.txt\" > \"$5\" && shift 5 && exec \"$@\"";
+
+	if (geteuid() != 0)
+		GTEST_SKIP() << "needs root for an overlay mount in a private mount namespace";
+	for (const std::string &dir : {low, up, work})
+		make_dirs(dir);
+	if (!start_serve(host, root, tmp / "serve.log", {}, GetParam(),
+			 {"unshare", "-m", "sh", "-c", script, "sh", low, up, work, root, inode}))
+		GTEST_SKIP() << "no overlay mount with xino here: " << host.process.output();
+	if (std::stoull(read_file(inode)) <= 0xffffffffull)
+		GTEST_SKIP() << "the overlay gave 32-bit inode numbers";
+	EXPECT_EQ(ask(MANIFEST), "DC-SHARE-MANIFEST/1\nname=c-host\nhash=3908593925\nentries=recursive\n\n"
+				 "file path=a.txt size=3 hash=440920331\nEND\n");
+}
 
 TEST_P(ServeWalk, NothingBelowDepthSevenIsPublished)
 {

@@ -39,7 +39,7 @@ void Process::start(const std::vector<std::string> &argv, const std::string &log
 			close(fd);
 		for (int fd : closed_fds)
 			close(fd);
-		execv(args[0], args.data());
+		execvp(args[0], args.data());  // a bare name is looked up in PATH
 		_exit(127);
 	}
 }

@@ -4,9 +4,11 @@
 namespace dircast_test {
 
 bool start_serve(ServeRun &run, const std::string &root, const std::string &log_file,
-		 const std::vector<std::string> &extra, const std::string &arch)
+		 const std::vector<std::string> &extra, const std::string &arch, const std::vector<std::string> &launcher)
 {
-	std::vector<std::string> argv = {program_path("dircast-serve", arch), "--root", root};
+	std::vector<std::string> argv = launcher;
+
+	argv.insert(argv.end(), {program_path("dircast-serve", arch), "--root", root});
 
 	run.port = free_tcp_port();
 	run.beacon_port = free_udp_port();

@@ -17,7 +17,9 @@ struct ServeRun {
 
 // Starts the host and waits for its "advertising share" line; false if it
 // did not get there (the log then says why).
+// launcher: words put before the program, a wrapper that ends by exec'ing it.
 bool start_serve(ServeRun &run, const std::string &root, const std::string &log_file,
-		 const std::vector<std::string> &extra = {}, const std::string &arch = "i386");
+		 const std::vector<std::string> &extra = {}, const std::string &arch = "i386",
+		 const std::vector<std::string> &launcher = {});
 
 } // namespace dircast_test
