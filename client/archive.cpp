@@ -66,18 +66,18 @@ static int apply_file_record(char *line, char **cursor, char *end, const char *w
 {
 	char relative[RELATIVE_PATH_SIZE];
 	int p = find_text(line, wire::SIZE_FIELD);
-	unsigned size;
+	unsigned long long size;
 	int length = p - FILE_PATH_AT;
 	int found = 0;
 
 	if (p <= FILE_PATH_AT)
 		return 0;
-	size = parse_decimal(line + p + SIZE_DIGITS_AT);
-	if (size > (unsigned long)(end - *cursor))
+	size = parse_size(line + p + SIZE_DIGITS_AT);
+	if (size > (unsigned long long)(end - *cursor))
 		return 0;
 	if (check_protocol_path(line + FILE_PATH_AT, length)) {
 		copy_span(relative, line + FILE_PATH_AT, length);
-		write_mirror_file(relative, *cursor, size);
+		write_mirror_file(relative, *cursor, (unsigned)size);
 		found = wanted && text_equals(relative, wanted);
 	} else {
 		log_text("dircast-mirror: rejected unsafe path\n");

@@ -78,7 +78,7 @@ void prune_against_manifest(const char *root)
 }
 
 // Every failure here counts as a change, so the file is fetched.
-int file_unchanged(const char *relative, unsigned size, unsigned hash)
+int file_unchanged(const char *relative, unsigned long long size, unsigned hash)
 {
 	unsigned local_size;
 	unsigned local_hash;
@@ -125,7 +125,7 @@ static int update_file(sockaddr_in *host, const char *line, DeltaCounts *counts)
 	copy_span(relative, line + FILE_PATH_AT, s - FILE_PATH_AT);
 	if (!mirror_can_hold(relative))
 		return 0;
-	if (file_unchanged(relative, parse_decimal(line + s + FIELD_DIGITS_AT),
+	if (file_unchanged(relative, parse_size(line + s + FIELD_DIGITS_AT),
 			   parse_decimal(line + h + FIELD_DIGITS_AT))) {
 		counts->skipped++;
 		return 0;

@@ -11,6 +11,6 @@ namespace dircast {
 int delta_sync(sockaddr_in *host);
 void prune_against_manifest(const char *root);
 int manifest_lists(const char *relative, int is_directory);
-int file_unchanged(const char *relative, unsigned size, unsigned hash);
+int file_unchanged(const char *relative, unsigned long long size, unsigned hash);
 
 } // namespace dircast

@@ -37,7 +37,7 @@ static long find_in_line(const char *line, const char *end, const char *pattern)
 
 // A record line that the archive reader will follow with content: returns
 // the declared size through *size. The digits stop at the line's '\n'.
-static int content_follows(const char *line, const char *end, unsigned *size)
+static int content_follows(const char *line, const char *end, unsigned long long *size)
 {
 	long p;
 
@@ -46,7 +46,7 @@ static int content_follows(const char *line, const char *end, unsigned *size)
 	p = find_in_line(line, end, wire::SIZE_FIELD);
 	if (p <= 10)
 		return 0;
-	*size = parse_decimal(line + p + 6);
+	*size = parse_size(line + p + 6);
 	return 1;
 }
 
@@ -70,7 +70,7 @@ static void read_line(ReplyFrame *frame, const char *buffer, long start)
 {
 	const char *line = buffer + start;
 	const char *end = buffer + frame->line_start - 1;
-	unsigned size;
+	unsigned long long size;
 
 	if (frame->stage != TRAILER_LINE)
 		frame->last_line = start;
@@ -83,9 +83,9 @@ static void read_line(ReplyFrame *frame, const char *buffer, long start)
 		frame->stage = RECORDS;
 	} else if (frame->kind == ARCHIVE_FRAME && content_follows(line, end, &size)) {
 		// No reply holds more than the archive limit, so a larger size can
-		// never be satisfied; capping it keeps the sum inside 32 bits.
-		if (size > (unsigned)wire::ARCHIVE_LIMIT)
-			size = (unsigned)wire::ARCHIVE_LIMIT + 1;
+		// never be satisfied; capping it keeps the sum inside a long.
+		if (size > (unsigned long long)wire::ARCHIVE_LIMIT)
+			size = (unsigned long long)wire::ARCHIVE_LIMIT + 1;
 		frame->stage = CONTENT;
 		frame->content_end = frame->line_start + (long)size;
 	}

@@ -70,7 +70,7 @@ static int hash_tree(unsigned *state, const char *full, const char *relative, in
 	if (relative[0])
 		*state = hash_dir_entry(*state, relative);
 	while (ok && (name = next_entry(&scan))) {
-		unsigned size;
+		unsigned long long size;
 		unsigned content;
 
 		if (!join_child(&child, &scan, full, relative, name))
@@ -118,7 +118,7 @@ static void send_line(Reply *reply, int length)
 }
 
 // "file path=<relative> size=<size>", the start of both kinds of file record.
-static int compose_file_record(const char *relative, unsigned size)
+static int compose_file_record(const char *relative, unsigned long long size)
 {
 	int n = 0;
 
@@ -131,7 +131,7 @@ static int compose_file_record(const char *relative, unsigned size)
 
 static void send_manifest_file_record(Reply *reply, const ChildPaths *child)
 {
-	unsigned size;
+	unsigned long long size;
 	unsigned content = hash_file_content(child->dirfd, child->name, &size);
 	int n = compose_file_record(child->relative, size);
 
@@ -144,9 +144,9 @@ static void send_manifest_file_record(Reply *reply, const ChildPaths *child)
 // Streams exactly size bytes. A file that yields fewer (shrunk, or a read
 // error) would leave the reader misaligned on the next record, so the answer
 // is cut there instead and the reader sees it incomplete.
-static void send_file_content(Reply *reply, long fd, unsigned size)
+static void send_file_content(Reply *reply, long fd, unsigned long long size)
 {
-	unsigned remaining = size;
+	unsigned long long remaining = size;
 
 	while (remaining > 0 && !reply_broken(reply)) {
 		long want = remaining < FILE_BUFFER_SIZE ? remaining : FILE_BUFFER_SIZE;
@@ -157,7 +157,7 @@ static void send_file_content(Reply *reply, long fd, unsigned size)
 			return;
 		}
 		reply_bytes(reply, file_buffer, n);
-		remaining -= (unsigned)n;
+		remaining -= (unsigned long long)n;
 	}
 	reply_text(reply, wire::FILE_TRAILER);
 }
@@ -166,12 +166,12 @@ static void send_file_record(Reply *reply, long dirfd, const char *name, const c
 {
 	kernel_stat st;
 	long fd = open_share_file(dirfd, name, &st);
-	unsigned size;
+	unsigned long long size;
 	int n;
 
 	if (fd < 0)
 		return;
-	size = (unsigned)st.st_size;
+	size = (unsigned long long)st.st_size;
 	log_text("dircast-serve: sending file ");
 	log_text(relative);
 	log_text("\n");

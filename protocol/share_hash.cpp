@@ -9,9 +9,9 @@ unsigned hash_text(unsigned state, const char *text)
 	return fnv1a_update(state, text, text_length(text));
 }
 
-unsigned hash_decimal(unsigned state, unsigned value)
+unsigned hash_decimal(unsigned state, unsigned long long value)
 {
-	char digits[12];
+	char digits[20];
 	int n = 0;
 
 	append_decimal(digits, &n, value);
@@ -30,7 +30,8 @@ unsigned hash_dir_entry(unsigned state, const char *relative_path)
 	return hash_text(state, "\n");
 }
 
-unsigned hash_file_entry(unsigned state, const char *relative_path, unsigned size, unsigned content_hash)
+unsigned hash_file_entry(unsigned state, const char *relative_path, unsigned long long size,
+			 unsigned content_hash)
 {
 	state = hash_text(state, "file:");
 	state = hash_text(state, relative_path);

@@ -7,9 +7,10 @@
 namespace dircast {
 
 unsigned hash_text(unsigned state, const char *text);
-unsigned hash_decimal(unsigned state, unsigned value);
+unsigned hash_decimal(unsigned state, unsigned long long value);
 unsigned hash_share_name(const char *share_name);
 unsigned hash_dir_entry(unsigned state, const char *relative_path);
-unsigned hash_file_entry(unsigned state, const char *relative_path, unsigned size, unsigned content_hash);
+unsigned hash_file_entry(unsigned state, const char *relative_path, unsigned long long size,
+			 unsigned content_hash);
 
 } // namespace dircast

@@ -52,6 +52,10 @@ constexpr long NR_rt_sigaction = 174;
 constexpr long NR_fstat = 197;  // fstat64: the only form with a 64-bit size
 constexpr long NR_clock_gettime = 265;
 constexpr long NR_openat = 295;
+
+// Without O_LARGEFILE an open of a file of 2 GiB or more fails with
+// EOVERFLOW here; x86_64 implies it.
+constexpr long OPEN_LARGE_FILES = 0100000;
 constexpr long NR_fstatat = 300;  // fstatat64, filling the same struct stat64
 constexpr long NR_mkdirat = 296;
 constexpr long NR_unlinkat = 301;

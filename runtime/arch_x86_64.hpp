@@ -35,6 +35,7 @@ constexpr long NR_symlink = 88;
 constexpr long NR_getdents64 = 217;
 constexpr long NR_clock_gettime = 228;
 constexpr long NR_openat = 257;
+constexpr long OPEN_LARGE_FILES = 0;  // implied by the kernel here
 constexpr long NR_fstatat = 262;  // newfstatat
 constexpr long NR_mkdirat = 258;
 constexpr long NR_unlinkat = 263;

@@ -37,7 +37,10 @@ using arch::syscall;
 
 inline long read(long fd, void *buf, long n) { return syscall(arch::NR_read, fd, (long)buf, n); }
 inline long write(long fd, const void *buf, long n) { return syscall(arch::NR_write, fd, (long)buf, n); }
-inline long open(const char *path, long flags, long mode = 0) { return syscall(arch::NR_open, (long)path, flags, mode); }
+inline long open(const char *path, long flags, long mode = 0)
+{
+	return syscall(arch::NR_open, (long)path, flags | arch::OPEN_LARGE_FILES, mode);
+}
 inline long close(long fd) { return syscall(arch::NR_close, fd); }
 inline long dup(long fd) { return syscall(arch::NR_dup, fd); }
 inline long lseek(long fd, long offset, long whence) { return syscall(arch::NR_lseek, fd, offset, whence); }
@@ -53,7 +56,7 @@ inline long nanosleep(const timespec *t) { return syscall(arch::NR_nanosleep, (l
 inline long clock_gettime(long clock, timespec *t) { return syscall(arch::NR_clock_gettime, clock, (long)t); }
 inline long openat(long dirfd, const char *name, long flags, long mode = 0)
 {
-	return syscall(arch::NR_openat, dirfd, (long)name, flags, mode);
+	return syscall(arch::NR_openat, dirfd, (long)name, flags | arch::OPEN_LARGE_FILES, mode);
 }
 inline long fstatat(long dirfd, const char *path, kernel_stat *st, long flags)
 {

@@ -49,6 +49,26 @@ unsigned parse_decimal(const char *text)
 	return value;
 }
 
+// The largest file size a kernel reports is 2^63-1 = 922337203685477580 * 10
+// + 7; larger values stop there, so overflowing digits never wrap round to
+// a small size. Compared, not divided: see append_decimal.
+constexpr unsigned long long SIZE_TENTH = 922337203685477580ull;
+constexpr unsigned long long SIZE_MAX_VALUE = SIZE_TENTH * 10 + 7;
+
+unsigned long long parse_size(const char *text)
+{
+	unsigned long long value = 0;
+
+	for (; *text >= '0' && *text <= '9'; text++) {
+		unsigned digit = (unsigned)(*text - '0');
+
+		if (value > SIZE_TENTH || (value == SIZE_TENTH && digit > 7))
+			return SIZE_MAX_VALUE;
+		value = value * 10 + digit;
+	}
+	return value;
+}
+
 void append_char(char *out, int *cursor, char c)
 {
 	out[(*cursor)++] = c;
@@ -67,17 +87,32 @@ void append_bytes(char *out, int *cursor, const char *bytes, int n)
 }
 
 // 32-bit division only: i386 has it in hardware, unlike the 64-bit kind.
-void append_decimal(char *out, int *cursor, unsigned value)
-{
-	char digits[12];
-	int n = 0;
+// Digits by subtracting powers of ten from a table: a 64-bit division on
+// i386 is a call to libgcc's __udivdi3, which these programs do not link.
+static constexpr unsigned long long POWERS_OF_TEN[] = {
+	10000000000000000000ull, 1000000000000000000ull, 100000000000000000ull, 10000000000000000ull,
+	1000000000000000ull, 100000000000000ull, 10000000000000ull, 1000000000000ull, 100000000000ull,
+	10000000000ull, 1000000000ull, 100000000ull, 10000000ull, 1000000ull, 100000ull, 10000ull, 1000ull,
+	100ull, 10ull,
+};
 
-	do {
-		digits[n++] = (char)('0' + value % 10);
-		value /= 10;
-	} while (value);
-	while (n)
-		out[(*cursor)++] = digits[--n];
+void append_decimal(char *out, int *cursor, unsigned long long value)
+{
+	int started = 0;
+
+	for (unsigned long long power : POWERS_OF_TEN) {
+		char digit = '0';
+
+		while (value >= power) {
+			value -= power;
+			digit++;
+		}
+		if (digit != '0' || started) {
+			out[(*cursor)++] = digit;
+			started = 1;
+		}
+	}
+	out[(*cursor)++] = (char)('0' + value);
 }
 
 char *next_line(char **cursor, char *end)

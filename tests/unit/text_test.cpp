@@ -340,4 +340,35 @@ TEST(Text, CopySpanOfTheLongestPath)
 	EXPECT_EQ(out[512], '#');
 }
 
+// File sizes: 64-bit decimals both ways, against the standard library's
+// digits; a size past 2^63-1 stops there instead of wrapping round.
+TEST(Text, SizesBeyond32BitsWriteAndReadWhole)
+{
+	const struct {
+		const char *text;
+		unsigned long long size;
+	} cases[] = {
+		{"0", 0},
+		{"4294967296", 4294967296ull},
+		{"5368709120", 5368709120ull},
+		{"9223372036854775807", 9223372036854775807ull},
+		{"9223372036854775808", 9223372036854775807ull},
+		{"99999999999999999999999", 9223372036854775807ull},
+		{"18446744073709551615", 9223372036854775807ull},
+	};
+
+	for (const auto &c : cases) {
+		std::string out(24, '#');
+		int cursor = 0;
+
+		EXPECT_EQ(dircast::parse_size(c.text), c.size) << c.text;
+		append_decimal(&out[0], &cursor, c.size);
+		EXPECT_EQ(out.substr(0, cursor), std::to_string(c.size));
+	}
+	std::string out(24, '#');
+	int cursor = 0;
+	append_decimal(&out[0], &cursor, 18446744073709551615ull);
+	EXPECT_EQ(out.substr(0, cursor), "18446744073709551615");
+}
+
 } // namespace
