@@ -150,21 +150,18 @@ TEST_P(ServeWalk, UnreadableEntriesAreEmptyFilesInTheManifestAndAbsentFromArchiv
 	ASSERT_EQ(symlink("nowhere", (root + "/dangling").c_str()), 0);
 	ASSERT_EQ(mkfifo((root + "/pipe").c_str(), 0666), 0);
 	ASSERT_EQ(symlink("pipe", (root + "/pipe-link").c_str()), 0);
-	int fd = open((root + "/huge").c_str(), O_WRONLY | O_CREAT, 0666);
-	ASSERT_EQ(ftruncate(fd, 0x80000000LL), 0);  // 2 GiB, sparse
-	close(fd);
 	start(host, root);
 
 	bool closed;
 	std::string manifest = tcp_exchange(host.port, MANIFEST, 10000, &closed);
 	ASSERT_TRUE(closed) << "the host blocked on a special file";
-	for (const char *name : {"empty", "dangling", "pipe", "pipe-link", "huge"})
+	for (const char *name : {"empty", "dangling", "pipe", "pipe-link"})
 		EXPECT_NE(manifest.find(std::string("file path=") + name + " size=0 hash=2166136261\n"), std::string::npos)
 			<< name;
 	std::string archive = ask(ARCHIVE);
 	EXPECT_NE(archive.find("file path=empty size=0\n\nendfile\n"), std::string::npos);
 	EXPECT_EQ(count_of(archive, "file path="), 1);
-	for (const char *name : {"pipe", "huge", "dangling"})
+	for (const char *name : {"pipe", "dangling"})
 		EXPECT_EQ(ask(std::string("GET file path=") + name + "\n\n").find("file path="), std::string::npos) << name;
 }
 
