@@ -1,5 +1,8 @@
 # Thin front for CMake: make, make test, make demo, make install, make package.
+# make demo and make test first install what they need and is missing
+# (tools/install-deps).
 BUILD ?= build
+DEMO_BUILD ?= build-demo
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
 .PHONY: all test demo install package clean
@@ -10,11 +13,18 @@ all: $(BUILD)/CMakeCache.txt
 $(BUILD)/CMakeCache.txt:
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
-test: all
+test:
+	tools/install-deps test
+	$(MAKE) all
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS) --timeout 300
 
-demo: all
-	./demo/run.sh $(BUILD)
+# The demo needs only the two i386 programs: its own build tree without the
+# tests (and so without GoogleTest), and only those two targets built.
+demo:
+	tools/install-deps demo
+	cmake -S . -B $(DEMO_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DDIRCAST_TESTS=OFF >/dev/null
+	cmake --build $(DEMO_BUILD) -j $(JOBS) --target dircast-serve-i386 dircast-mirror-i386
+	./demo/run.sh $(DEMO_BUILD)
 
 # The i386 programs, manual pages and systemd units under PREFIX, below
 # DESTDIR when given: make install PREFIX=/usr DESTDIR=/tmp/stage
@@ -27,12 +37,14 @@ package: all
 	cd $(BUILD) && cpack -G DEB
 
 clean:
-	rm -rf $(BUILD)
+	rm -rf $(BUILD) $(DEMO_BUILD)
 
 # Benchmarks against an rsync daemon and a tar stream on loopback; prints the
 # tables and writes bench/RESULTS.md. Options: make bench BENCH_ARGS=--help
 .PHONY: bench
-bench: all
+bench:
+	tools/install-deps bench
+	$(MAKE) all
 	python3 bench/run_bench.py $(BUILD) $(BENCH_ARGS)
 
 # libFuzzer targets (clang, in build-fuzz): make fuzz runs each for
@@ -40,7 +52,9 @@ bench: all
 .PHONY: fuzz fuzz-ci
 FUZZ_SECONDS ?= 600
 fuzz:
+	tools/install-deps fuzz
 	FUZZ_JOBS=2 fuzz/run.sh $(FUZZ_SECONDS)
 
 fuzz-ci:
+	tools/install-deps fuzz
 	fuzz/run.sh 60

@@ -1,8 +1,10 @@
-// dircast-mirror: options, start line, host selection, then the sync loop.
+// dircast-mirror: options (or only --help, --version), start line, host
+// selection, then the sync loop.
 // The process frame ends the process with main's result as exit status.
 #include "discovery.hpp"
 #include "settings.hpp"
 #include "sync_loop.hpp"
+#include "usage.hpp"
 #include "../runtime/console.hpp"
 
 using namespace dircast;
@@ -11,8 +13,13 @@ int main(int argc, char **argv)
 {
 	sockaddr_in host_address = IPV4_ANY;
 	const char *invalid;
+	Action action;
 
-	parse_client_options(argc, argv);
+	action = parse_client_options(argc, argv);
+	if (action != ACTION_RUN) {
+		print_client_action(action);
+		return 0;
+	}
 	log_text("dircast-mirror: start\n");
 	invalid = invalid_client_setting();
 	if (invalid) {

@@ -1,5 +1,6 @@
 // Client options: tried in a fixed order, both "--name value" and
-// "--name=value"; anything unrecognised is skipped without a word.
+// "--name=value"; anything unrecognised other than --help, -h and --version
+// is skipped without a word.
 #include "settings.hpp"
 #include "drive_link.hpp"
 #include "../protocol/wire.hpp"
@@ -43,7 +44,9 @@ static unsigned clamp_poll_seconds(unsigned seconds)
 	return seconds > POLL_SECONDS_LIMIT ? POLL_SECONDS_LIMIT : seconds;
 }
 
-static void parse_one_option(int *index, int argc, char **argv)
+// An option's value is never taken for an action: "--drive --help" is drive
+// "--help".
+static Action parse_one_option(int *index, int argc, char **argv)
 {
 	ClientSettings *s = &client_settings;
 	const char *value;
@@ -65,7 +68,10 @@ static void parse_one_option(int *index, int argc, char **argv)
 		s->dosdevices = value;
 	} else if (text_equals(argv[*index], "--once")) {
 		s->run_once = 1;
+	} else {
+		return match_action(argv[*index]);
 	}
+	return ACTION_RUN;
 }
 
 // A trailing slash makes the kernel follow a link at the last component even
@@ -87,14 +93,20 @@ static const char *without_trailing_slashes(const char *path, char *copy, int ca
 	return copy;
 }
 
-void parse_client_options(int argc, char **argv)
+Action parse_client_options(int argc, char **argv)
 {
 	ClientSettings *s = &client_settings;
+	Action action = ACTION_RUN;
+	Action asked;
 
-	for (int index = 1; index < argc; index++)
-		parse_one_option(&index, argc, argv);
+	for (int index = 1; index < argc; index++) {
+		asked = parse_one_option(&index, argc, argv);
+		if (asked != ACTION_RUN)
+			action = asked;
+	}
 	s->mirror_root = without_trailing_slashes(s->mirror_root, mirror_root_copy, sizeof mirror_root_copy);
 	s->dosdevices = without_trailing_slashes(s->dosdevices, dosdevices_copy, sizeof dosdevices_copy);
+	return action;
 }
 
 // 1 when path is prefix itself or lies below it, by the text.

@@ -2,6 +2,8 @@
 // afterwards only read (discovery may still set the port).
 #pragma once
 
+#include "../runtime/options.hpp"
+
 namespace dircast {
 
 struct ClientSettings {
@@ -29,7 +31,9 @@ constexpr int DOSDEVICES_LIMIT = 252;
 constexpr unsigned POLL_SECONDS_LIMIT = 2147483647u;
 
 void reset_client_settings();
-void parse_client_options(int argc, char **argv);
+// Fills client_settings; returns what the command line asks for (the last
+// --help, -h or --version, else a run).
+Action parse_client_options(int argc, char **argv);
 // The option (by its first name) whose value would not fit its buffers, or null.
 const char *invalid_client_setting();
 

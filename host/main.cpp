@@ -1,6 +1,7 @@
 // dircast-serve: publishes one directory tree to mirror clients on the LAN.
 #include "serve_loop.hpp"
 #include "settings.hpp"
+#include "usage.hpp"
 #include "../runtime/console.hpp"
 #include "../runtime/start.hpp"
 
@@ -12,14 +13,10 @@ using namespace dircast;
 	exit_process(1);
 }
 
-int main(int argc, char **argv)
+static void check_settings()
 {
 	const char *invalid;
-	long listener;
-	long beacon_socket;
 
-	parse_host_options(argc, argv);
-	log_text("dircast-serve: start\n");
 	if ((invalid = invalid_setting())) {
 		log_text("dircast-serve: invalid setting ");
 		log_text(invalid);
@@ -27,6 +24,21 @@ int main(int argc, char **argv)
 	}
 	if (!settings_fit())
 		refuse("dircast-serve: settings too long\n");
+}
+
+int main(int argc, char **argv)
+{
+	long listener;
+	long beacon_socket;
+	Action action;
+
+	action = parse_host_options(argc, argv);
+	if (action != ACTION_RUN) {
+		print_host_action(action);
+		return 0;
+	}
+	log_text("dircast-serve: start\n");
+	check_settings();
 	log_text("dircast-serve: sharing ");
 	log_text(host_settings.share_root);
 	log_text("\n");

@@ -35,7 +35,9 @@ static int match_number(int *i, int argc, char **argv, const char *name, const c
 	return 1;
 }
 
-static void parse_host_option(int *i, int argc, char **argv)
+// An option's value is never taken for an action: "--name --help" names the
+// share "--help".
+static Action parse_host_option(int *i, int argc, char **argv)
 {
 	HostSettings *s = &host_settings;
 	const char *value;
@@ -47,15 +49,25 @@ static void parse_host_option(int *i, int argc, char **argv)
 	    match_text(i, argc, argv, "--mode", nullptr, &s->mode) ||
 	    match_number(i, argc, argv, "--port", "--listen-port", &s->listen_port) ||
 	    match_number(i, argc, argv, "--beacon-port", nullptr, &s->beacon_port))
-		return;
-	if (match_option(i, argc, argv, "--broadcast", &value))
+		return ACTION_RUN;
+	if (match_option(i, argc, argv, "--broadcast", &value)) {
 		s->broadcast_valid = parse_ipv4(value, s->broadcast_address);
+		return ACTION_RUN;
+	}
+	return match_action(argv[*i]);
 }
 
-void parse_host_options(int argc, char **argv)
+Action parse_host_options(int argc, char **argv)
 {
-	for (int i = 1; i < argc; i++)
-		parse_host_option(&i, argc, argv);
+	Action action = ACTION_RUN;
+	Action asked;
+
+	for (int i = 1; i < argc; i++) {
+		asked = parse_host_option(&i, argc, argv);
+		if (asked != ACTION_RUN)
+			action = asked;
+	}
+	return action;
 }
 
 static int has_control_byte(const char *text)

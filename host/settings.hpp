@@ -1,6 +1,8 @@
 // Host settings: filled once from the command line, then only read.
 #pragma once
 
+#include "../runtime/options.hpp"
+
 namespace dircast {
 
 struct HostSettings {
@@ -17,7 +19,9 @@ struct HostSettings {
 
 extern HostSettings host_settings;
 
-void parse_host_options(int argc, char **argv);
+// Fills host_settings; returns what the command line asks for (the last
+// --help, -h or --version, else a run).
+Action parse_host_options(int argc, char **argv);
 // The first option (by its first name) whose value the protocol cannot carry,
 // or null.
 const char *invalid_setting();

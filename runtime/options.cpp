@@ -25,4 +25,13 @@ int match_option(int *index, int argc, char **argv, const char *name, const char
 	return 0;
 }
 
+Action match_action(const char *arg)
+{
+	if (text_equals(arg, "--help") || text_equals(arg, "-h"))
+		return ACTION_USAGE;
+	if (text_equals(arg, "--version"))
+		return ACTION_VERSION;
+	return ACTION_RUN;
+}
+
 } // namespace dircast
