@@ -1,11 +1,14 @@
-// Archive application: parses the archive in archive_buffer in place, in one
-// pass, and writes its records through the mirror store. File content is
-// never split into lines: the cursor jumps over exactly the declared size.
+// Archive application, piece by piece as the reply arrives. Directories are
+// made (an entry of another kind in the way gives way), files are written
+// beside their leaf and renamed over it only once their content is whole,
+// so the mirror never shows a file partly written, and nothing the new share
+// still holds disappears before its replacement is in place. Entries that
+// the archive does not list are pruned only after the archive was whole.
 #include "archive.hpp"
+#include "delta.hpp"
 #include "drive_link.hpp"
-#include "mirror_store.hpp"
+#include "manifest_index.hpp"
 #include "settings.hpp"
-#include "transfers.hpp"
 #include "../protocol/wire.hpp"
 #include "../runtime/console.hpp"
 #include "../runtime/dir.hpp"
@@ -14,38 +17,22 @@
 
 namespace dircast {
 
-// "file path=" is 10 bytes, "dir path=" 9, " size=" 6.
-constexpr int FILE_PATH_AT = 10;
-constexpr int DIR_PATH_AT = 9;
-constexpr int SIZE_DIGITS_AT = 6;
+constexpr int FILE_PATH_AT = sizeof wire::FILE_RECORD - 1;
+constexpr int DIR_PATH_AT = sizeof wire::DIR_RECORD - 1;
 
-int archive_has_header(long length)
+void start_archive(ArchiveApply *apply, const char *wanted)
 {
-	const char *magic = wire::ARCHIVE_MAGIC;
-	long i = 0;
-
-	while (magic[i] && i < length && archive_buffer[i] == magic[i])
-		i++;
-	return magic[i] == 0;
+	apply->wanted = wanted;
+	apply->lines = 0;
+	apply->magic = 0;
+	apply->done = 0;
+	apply->found = 0;
+	apply->in_file = 0;
+	if (!wanted)
+		clear_path_index();
 }
 
-void prune_mirror()
-{
-	const char *root = client_settings.mirror_root;
-	DirScan scan;
-	const char *name;
-
-	make_parent_dirs(root);
-	make_dir(root);
-	if (open_scan(&scan, root, NO_LINKS) < 0)
-		return;
-	log_text("dircast-mirror: pruning mirror root\n");
-	while ((name = next_entry(&scan)))
-		remove_tree(scan.fd, name, 0);
-	close_scan(&scan);
-}
-
-static void apply_dir_record(char *relative)
+static void apply_dir_record(const char *relative)
 {
 	if (!check_mirror_path(relative, text_length(relative)) || !mirror_can_hold(relative))
 		return;
@@ -58,65 +45,104 @@ static void apply_dir_record(char *relative)
 	log_text("\n");
 }
 
-// A file record line, with the cursor on the first byte after it. A size
-// larger than what remains leaves the cursor alone: what follows is then
-// read as lines. Otherwise the content and its trailer are consumed.
-// Returns 1 when the record's path is the wanted one.
-static int apply_file_record(char *line, char **cursor, char *end, const char *wanted)
+// A file record line whose content follows: the file is under way when its
+// path is safe (and, for a single file, the wanted one); otherwise its
+// content is passed over.
+static void begin_file_record(ArchiveApply *apply, const char *line)
 {
 	char relative[RELATIVE_PATH_SIZE];
 	int p = find_text(line, wire::SIZE_FIELD);
-	unsigned long long size;
 	int length = p - FILE_PATH_AT;
-	int found = 0;
 
-	if (p <= FILE_PATH_AT)
-		return 0;
-	size = parse_size(line + p + SIZE_DIGITS_AT);
-	if (size > (unsigned long long)(end - *cursor))
-		return 0;
-	if (check_protocol_path(line + FILE_PATH_AT, length)) {
-		copy_span(relative, line + FILE_PATH_AT, length);
-		write_mirror_file(relative, *cursor, (unsigned)size);
-		found = wanted && text_equals(relative, wanted);
-	} else {
+	if (!check_protocol_path(line + FILE_PATH_AT, length)) {
 		log_text("dircast-mirror: rejected unsafe path\n");
+		return;
 	}
-	*cursor += size;
-	if (*cursor < end && **cursor == '\n')
-		*cursor += 1;
-	next_line(cursor, end);
-	return found;
+	copy_span(relative, line + FILE_PATH_AT, length);
+	if (apply->wanted && !text_equals(relative, apply->wanted))
+		return;
+	apply->in_file = begin_mirror_file(&apply->file, relative);
+	apply->found |= apply->wanted != nullptr;
 }
 
-int apply_archive(long length, const char *wanted)
+static void apply_record_line(ArchiveApply *apply, const StreamPiece *piece)
 {
-	char *cursor = archive_buffer;
-	char *end = archive_buffer + length;
-	char *line;
-	int found = 0;
+	const char *line = piece->bytes;
+	unsigned long long size;
 
-	make_dir(c_drive_path());
-	make_dir(client_settings.mirror_root);
-	log_text("dircast-mirror: mirror root ");
-	log_text(client_settings.mirror_root);
-	log_text("\n");
-	line = next_line(&cursor, end);
-	if (!line || !starts_with(line, wire::ARCHIVE_MAGIC)) {
-		log_text("dircast-mirror: archive header missing\n");
-		return 0;
+	if (piece->cut) {
+		if (starts_with(line, wire::FILE_RECORD) || starts_with(line, wire::DIR_RECORD))
+			log_text("dircast-mirror: rejected unsafe path\n");
+		return;
 	}
-	while ((line = next_line(&cursor, end)) && line[0])
-		;
-	begin_mirror_pass();
-	while ((line = next_line(&cursor, end)) && !starts_with(line, "END")) {
-		if (starts_with(line, wire::DIR_RECORD))
-			apply_dir_record(line + DIR_PATH_AT);
-		else if (starts_with(line, wire::FILE_RECORD))
-			found |= apply_file_record(line, &cursor, end, wanted);
+	if (!apply->wanted)
+		index_record_line(line);
+	if (starts_with(line, wire::DIR_RECORD) && !apply->wanted)
+		apply_dir_record(line + DIR_PATH_AT);
+	else if (record_content_size(line, &size))
+		begin_file_record(apply, line);
+}
+
+static void apply_content(ArchiveApply *apply, const StreamPiece *piece)
+{
+	if (!apply->in_file)
+		return;
+	if (piece->kind == CONTENT) {
+		write_mirror_bytes(&apply->file, piece->bytes, piece->length);
+		return;
 	}
-	end_mirror_pass();
-	return !wanted || found;
+	end_mirror_file(&apply->file);
+	apply->in_file = 0;
+}
+
+int apply_piece(void *context, const StreamPiece *piece)
+{
+	ArchiveApply *apply = (ArchiveApply *)context;
+
+	if (apply->lines == 0 && piece->kind == HEADER_LINE) {
+		apply->lines++;
+		apply->magic = starts_with(piece->bytes, wire::ARCHIVE_MAGIC);
+		if (!apply->magic) {
+			log_text("dircast-mirror: archive header missing\n");
+			return 0;
+		}
+		log_text("dircast-mirror: mirror root ");
+		log_text(client_settings.mirror_root);
+		log_text("\n");
+		make_dir(c_drive_path());
+		make_parent_dirs(client_settings.mirror_root);
+		make_dir(client_settings.mirror_root);
+		begin_mirror_pass();
+		return 1;
+	}
+	if (piece->kind == CONTENT || piece->kind == CONTENT_DONE)
+		apply_content(apply, piece);
+	else if (piece->kind == RECORD_LINE && !apply->done && starts_with(piece->bytes, "END"))
+		apply->done = 1;
+	else if (piece->kind == RECORD_LINE && !apply->done)
+		apply_record_line(apply, piece);
+	return 1;
+}
+
+int finish_archive(ArchiveApply *apply)
+{
+	if (apply->in_file)
+		abandon_mirror_file(&apply->file);
+	apply->in_file = 0;
+	if (apply->magic)
+		end_mirror_pass();
+	return apply->magic && (!apply->wanted || apply->found);
+}
+
+// The index of the whole archive's records is the share's listing: what it
+// does not list, with the same kind, goes. An index that overflowed lists
+// too little to prune by.
+void prune_mirror()
+{
+	if (path_index_overflowed() || !probe_directory(client_settings.mirror_root, NO_LINKS))
+		return;
+	log_text("dircast-mirror: pruning mirror root\n");
+	prune_listed(client_settings.mirror_root);
 }
 
 } // namespace dircast

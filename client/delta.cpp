@@ -5,6 +5,7 @@
 #include "archive.hpp"
 #include "drive_link.hpp"
 #include "manifest_index.hpp"
+#include "manifest_spool.hpp"
 #include "mirror_store.hpp"
 #include "settings.hpp"
 #include "transfers.hpp"
@@ -24,6 +25,9 @@ constexpr int FILE_PATH_AT = 10;
 constexpr int DIR_PATH_AT = 9;
 constexpr int FIELD_DIGITS_AT = 6;  // " size=" and " hash=" alike
 
+// The spool is read twice, never at once: one reader serves both passes.
+static SpoolReader spool_reader;
+
 struct DeltaCounts {
 	unsigned changed;
 	unsigned skipped;
@@ -31,7 +35,7 @@ struct DeltaCounts {
 
 int manifest_lists(const char *relative, int is_directory)
 {
-	return manifest_index_lists(relative, is_directory);
+	return path_index_lists(relative, is_directory);
 }
 
 static void prune_level(long parent, const char *name, const char *relative, int depth);
@@ -69,18 +73,32 @@ static void prune_level(long parent, const char *name, const char *relative, int
 	close_scan(&scan);
 }
 
-// The walk starts by indexing the manifest, which it reads untouched: one
-// pass over the manifest and one over the mirror, whatever their sizes.
-void prune_against_manifest(const char *root)
+void prune_listed(const char *root)
 {
-	index_manifest();
 	prune_level(kernel::AT_FDCWD, root, "", 0);
+}
+
+// The index is built from the spooled manifest, read through once; nothing
+// is pruned by a manifest that cannot be read back whole or that lists more
+// than the index holds.
+static int index_spooled_manifest()
+{
+	SpoolReader *reader = &spool_reader;
+	const char *line;
+
+	clear_path_index();
+	if (!open_spool(reader))
+		return 0;
+	while ((line = next_spool_line(reader)))
+		index_record_line(line);
+	close_spool(reader);
+	return !path_index_overflowed();
 }
 
 // Every failure here counts as a change, so the file is fetched.
 int file_unchanged(const char *relative, unsigned long long size, unsigned hash)
 {
-	unsigned local_size;
+	unsigned long long local_size;
 	unsigned local_hash;
 	kernel_stat st;
 	long fd;
@@ -114,7 +132,10 @@ static int update_file(sockaddr_in *host, const char *line, DeltaCounts *counts)
 	char relative[RELATIVE_PATH_SIZE];
 	int s = find_text(line, wire::SIZE_FIELD);
 	int h = find_text(line, wire::HASH_FIELD);
-	long length;
+	unsigned long long size;
+	ArchiveApply apply;
+	ReplySink sink = {apply_piece, &apply, 0};
+	long fetched;
 
 	if (s <= FILE_PATH_AT || h <= s)
 		return 0;
@@ -125,20 +146,22 @@ static int update_file(sockaddr_in *host, const char *line, DeltaCounts *counts)
 	copy_span(relative, line + FILE_PATH_AT, s - FILE_PATH_AT);
 	if (!mirror_can_hold(relative))
 		return 0;
-	if (file_unchanged(relative, parse_size(line + s + FIELD_DIGITS_AT),
-			   parse_decimal(line + h + FIELD_DIGITS_AT))) {
+	size = parse_size(line + s + FIELD_DIGITS_AT);
+	if (file_unchanged(relative, size, parse_decimal(line + h + FIELD_DIGITS_AT))) {
 		counts->skipped++;
 		return 0;
 	}
-	length = fetch_file(host, relative);
-	if (length < 0)
-		return -1;
-	if (!apply_archive(length, relative)) {
+	sink.expected = size;
+	start_archive(&apply, relative);
+	fetched = fetch_file(host, relative, &sink);
+	if (!finish_archive(&apply) && fetched >= 0) {
 		log_text("dircast-mirror: changed file not in reply ");
 		log_text(relative);
 		log_text("\n");
 		return -1;
 	}
+	if (fetched < 0)
+		return -1;
 	counts->changed++;
 	return 0;
 }
@@ -152,35 +175,47 @@ static void log_summary(const DeltaCounts *counts)
 	log_text("\n");
 }
 
+// The update pass reads the spool a second time; its first line is the
+// manifest's magic, which the fetch already required.
+static int update_from_spool(sockaddr_in *host, DeltaCounts *counts)
+{
+	SpoolReader *reader = &spool_reader;
+	const char *line;
+	int failed = 0;
+
+	if (!open_spool(reader))
+		return 0;
+	line = next_spool_line(reader);
+	if (!line || !starts_with(line, wire::MANIFEST_MAGIC)) {
+		log_text("dircast-mirror: manifest header missing\n");
+		close_spool(reader);
+		return 0;
+	}
+	while ((line = next_spool_line(reader)) && line[0])
+		;
+	begin_mirror_pass();
+	while (!failed && (line = next_spool_line(reader)) && !starts_with(line, "END")) {
+		if (starts_with(line, wire::DIR_RECORD))
+			update_dir(line + DIR_PATH_AT);
+		else if (starts_with(line, wire::FILE_RECORD))
+			failed = update_file(host, line, counts) < 0;
+	}
+	end_mirror_pass();
+	close_spool(reader);
+	return !failed;
+}
+
 int delta_sync(sockaddr_in *host)
 {
 	const char *root = client_settings.mirror_root;
 	DeltaCounts counts = {0, 0};
-	int failed = 0;
-	char *cursor = manifest_buffer;
-	char *end = manifest_buffer + manifest_length;
-	char *line;
 
 	make_dir(c_drive_path());
 	make_parent_dirs(root);
 	make_dir(root);
-	prune_against_manifest(root);
-	line = next_line(&cursor, end);
-	if (!line || !starts_with(line, wire::MANIFEST_MAGIC)) {
-		log_text("dircast-mirror: manifest header missing\n");
-		return 0;
-	}
-	while ((line = next_line(&cursor, end)) && line[0])
-		;
-	begin_mirror_pass();
-	while (!failed && (line = next_line(&cursor, end)) && !starts_with(line, "END")) {
-		if (starts_with(line, wire::DIR_RECORD))
-			update_dir(line + DIR_PATH_AT);
-		else if (starts_with(line, wire::FILE_RECORD))
-			failed = update_file(host, line, &counts) < 0;
-	}
-	end_mirror_pass();
-	if (failed)
+	if (index_spooled_manifest())
+		prune_listed(root);
+	if (!update_from_spool(host, &counts))
 		return 0;
 	map_drive();
 	log_summary(&counts);

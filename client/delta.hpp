@@ -1,5 +1,5 @@
-// Delta sync: bring an existing mirror up to the manifest in manifest_buffer,
-// fetching only the files whose size or content hash differ.
+// Delta sync: bring an existing mirror up to the spooled manifest, fetching
+// only the files whose size or content hash differ.
 #pragma once
 
 #include "../runtime/net.hpp"
@@ -9,7 +9,9 @@ namespace dircast {
 // 1 when the update pass ran to its end; 0 when the manifest lacks its magic
 // or a file fetch failed (the caller then falls back to the full archive).
 int delta_sync(sockaddr_in *host);
-void prune_against_manifest(const char *root);
+// Removes from the mirror root what the path index does not list with the
+// same kind, walking by directory descriptors.
+void prune_listed(const char *root);
 int manifest_lists(const char *relative, int is_directory);
 int file_unchanged(const char *relative, unsigned long long size, unsigned hash);
 

@@ -21,7 +21,7 @@ constexpr long FILE_MODE = 0666;
 constexpr long DIRECTORY_NO_LINKS = O_DIRECTORY | O_NOFOLLOW;
 // remove_tree descends this many levels below the mirror root's entries.
 constexpr int REMOVE_DEPTH_LIMIT = 8;
-constexpr int HASH_READ_SIZE = 4096;
+constexpr int HASH_READ_SIZE = 65536;
 
 // A file is written under this name beside its leaf and then renamed over
 // it. The component check refuses ':', so no mirrored entry can be called so.
@@ -189,6 +189,8 @@ long confined_open_parent(const char *base, const char *relative, int create, ch
 	return parent;
 }
 
+// Whatever stands at the leaf and is not a directory (a file of an older
+// share, a planted link) gives way; a link is removed itself, not followed.
 long confined_mkdir(const char *base, const char *relative)
 {
 	char leaf[LEAF_SIZE];
@@ -199,6 +201,10 @@ long confined_mkdir(const char *base, const char *relative)
 		return parent;
 	sys::mkdirat(parent, leaf, DIRECTORY_MODE);
 	fd = sys::openat(parent, leaf, DIRECTORY_NO_LINKS);
+	if (fd < 0 && sys::unlinkat(parent, leaf, 0) == 0) {
+		sys::mkdirat(parent, leaf, DIRECTORY_MODE);
+		fd = sys::openat(parent, leaf, DIRECTORY_NO_LINKS);
+	}
 	sys::close(parent);
 	if (fd < 0)
 		return fd;
@@ -219,41 +225,44 @@ long confined_open_file(const char *base, const char *relative, long flags, long
 	return fd;
 }
 
-static int write_all(long fd, const char *data, unsigned size)
+static int write_all(long fd, const char *data, long size)
 {
-	unsigned written = 0;
+	long written = 0;
 
 	while (written < size) {
 		long r = sys::write(fd, data + written, size - written);
 
 		if (r <= 0)
 			return 0;
-		written += (unsigned)r;
+		written += r;
 	}
 	return 1;
 }
 
 // Readers through the drive see the old file or the new one, never a part:
-// the content is written whole beside the leaf, then renamed over it. The
-// rename replaces a link at the leaf itself; its target is never opened.
-static int replace_leaf(long parent, const char *leaf, const char *data, unsigned size)
+// the content is written beside the leaf under a name no mirrored entry can
+// have, and renamed over the leaf once whole. One partial entry per
+// directory is enough: files arrive one at a time.
+static long open_partial(long parent)
 {
-	long fd;
-	int ok;
+	long flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW;
+	long fd = sys::openat(parent, PARTIAL_NAME, flags, FILE_MODE);
 
-	fd = sys::openat(parent, PARTIAL_NAME, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, FILE_MODE);
 	if (fd == -EEXIST) {  // left behind by an interrupted run
 		sys::unlinkat(parent, PARTIAL_NAME, 0);
-		fd = sys::openat(parent, PARTIAL_NAME, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, FILE_MODE);
+		fd = sys::openat(parent, PARTIAL_NAME, flags, FILE_MODE);
 	}
-	if (fd < 0)
-		return 0;
-	ok = write_all(fd, data, size);
-	ok = sys::close(fd) == 0 && ok;
-	if (ok && sys::renameat(parent, PARTIAL_NAME, parent, leaf) == 0)
+	return fd;
+}
+
+// The rename replaces a file or a link at the leaf (its target is never
+// opened); a directory in the way, of an older share, is removed first.
+static int rename_into_place(long parent, const char *leaf)
+{
+	if (sys::renameat(parent, PARTIAL_NAME, parent, leaf) == 0)
 		return 1;
-	sys::unlinkat(parent, PARTIAL_NAME, 0);
-	return 0;
+	remove_tree(parent, leaf, 0);
+	return sys::renameat(parent, PARTIAL_NAME, parent, leaf) == 0;
 }
 
 // Names the mirror cannot hold (a colon, an over-long component) are passed
@@ -264,54 +273,86 @@ int mirror_can_hold(const char *relative)
 	return check_components(relative);
 }
 
-void write_mirror_file(const char *relative, const char *data, unsigned size)
+int begin_mirror_file(IncomingFile *file, const char *relative)
 {
-	char leaf[LEAF_SIZE];
-	long parent;
-	int ok;
-
+	file->parent = -1;
+	file->fd = -1;
+	file->ok = 0;
 	if (!check_mirror_path(relative, text_length(relative)) || !mirror_can_hold(relative))
-		return;
-	parent = confined_open_parent(client_settings.mirror_root, relative, 1, leaf);
-	if (parent < 0) {
+		return 0;
+	copy_span(file->relative, relative, text_length(relative));
+	file->parent = confined_open_parent(client_settings.mirror_root, relative, 1, file->leaf);
+	if (file->parent >= 0)
+		file->fd = open_partial(file->parent);
+	file->ok = file->fd >= 0;
+	return 1;
+}
+
+void write_mirror_bytes(IncomingFile *file, const char *data, long n)
+{
+	if (file->ok && !write_all(file->fd, data, n))
+		file->ok = 0;
+}
+
+static void close_incoming(IncomingFile *file)
+{
+	if (file->fd >= 0 && sys::close(file->fd) != 0)
+		file->ok = 0;
+	file->fd = -1;
+}
+
+void end_mirror_file(IncomingFile *file)
+{
+	close_incoming(file);
+	if (file->ok && !rename_into_place(file->parent, file->leaf))
+		file->ok = 0;
+	if (!file->ok) {
+		abandon_mirror_file(file);
 		note_mirror_fault();
-		return;
 	}
-	ok = replace_leaf(parent, leaf, data, size);
-	sys::close(parent);
-	if (!ok)
-		note_mirror_fault();
-	log_text(ok ? "dircast-mirror: mirrored file " : "dircast-mirror: failed to write file ");
-	log_text(relative);
+	if (file->parent >= 0)
+		sys::close(file->parent);
+	file->parent = -1;
+	log_text(file->ok ? "dircast-mirror: mirrored file " : "dircast-mirror: failed to write file ");
+	log_text(file->relative);
 	log_text("\n");
 }
 
-// The size is what lseek says even when fewer bytes can be read; the hash
+void abandon_mirror_file(IncomingFile *file)
+{
+	close_incoming(file);
+	if (file->parent >= 0) {
+		sys::unlinkat(file->parent, PARTIAL_NAME, 0);
+		sys::close(file->parent);
+	}
+	file->parent = -1;
+	file->ok = 0;
+}
+
+// The size is what fstat says even when fewer bytes can be read; the hash
 // covers the bytes actually read. The descriptor is always consumed.
-unsigned hash_local_file(long fd, unsigned *size)
+unsigned hash_local_file(long fd, unsigned long long *size)
 {
 	char block[HASH_READ_SIZE];
 	unsigned hash = FNV1A_BASIS;
-	long end;
-	unsigned remaining;
+	unsigned long long remaining;
+	kernel_stat st;
 
 	*size = 0;
 	if (fd < 0)
 		return hash;
-	end = sys::lseek(fd, 0, SEEK_END);
-	if (end < 0) {
+	if (sys::fstat(fd, &st) < 0) {
 		sys::close(fd);
 		return hash;
 	}
-	*size = (unsigned)end;
-	sys::lseek(fd, 0, SEEK_SET);
+	*size = (unsigned long long)st.st_size;
 	for (remaining = *size; remaining > 0;) {
-		long r = sys::read(fd, block, remaining < HASH_READ_SIZE ? remaining : HASH_READ_SIZE);
+		long r = sys::read(fd, block, remaining < HASH_READ_SIZE ? (long)remaining : HASH_READ_SIZE);
 
 		if (r <= 0)
 			break;
 		hash = fnv1a_update(hash, block, r);
-		remaining -= (unsigned)r;
+		remaining -= (unsigned long long)r;
 	}
 	sys::close(fd);
 	return hash;

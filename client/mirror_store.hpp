@@ -28,8 +28,25 @@ void end_mirror_pass();
 long confined_mkdir(const char *base, const char *relative);
 long confined_open_file(const char *base, const char *relative, long flags, long mode);
 int mirror_can_hold(const char *relative);
-void write_mirror_file(const char *relative, const char *data, unsigned size);
-unsigned hash_local_file(long fd, unsigned *size);
+// A file arriving in pieces: written beside its leaf, renamed over it when
+// whole. Nothing of it shows under its own name before end_mirror_file.
+struct IncomingFile {
+	long parent;
+	long fd;
+	int ok;  // every step so far succeeded
+	char leaf[LEAF_SIZE];
+	char relative[RELATIVE_PATH_SIZE];
+};
+
+// 0 for a path the mirror refuses or cannot hold (logged, nothing opened);
+// otherwise 1, and the file is under way (a failure to open shows at the end).
+int begin_mirror_file(IncomingFile *file, const char *relative);
+void write_mirror_bytes(IncomingFile *file, const char *data, long n);
+// Renames the whole file into place and logs it, or counts a fault.
+void end_mirror_file(IncomingFile *file);
+// A file whose content never came whole: its partial entry goes.
+void abandon_mirror_file(IncomingFile *file);
+unsigned hash_local_file(long fd, unsigned long long *size);
 // name below the open directory dirfd (or AT_FDCWD), and all below it; a
 // link is removed itself, never followed.
 void remove_tree(long dirfd, const char *name, int depth);

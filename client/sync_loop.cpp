@@ -5,6 +5,7 @@
 #include "delta.hpp"
 #include "drive_link.hpp"
 #include "mirror_store.hpp"
+#include "../runtime/dir.hpp"
 #include "settings.hpp"
 #include "transfers.hpp"
 #include "../runtime/console.hpp"
@@ -18,27 +19,21 @@ static void remember_hash(SyncState *state, int manifest_ok, unsigned hash)
 	state->last_hash = hash;
 }
 
-// A reply without the archive header counts as a failed fetch: the mirror is
-// emptied only for something that can refill it.
-static long fetch_full_archive(sockaddr_in *host)
+// The archive is applied as it arrives, file by file, over whatever the
+// mirror holds; only a whole archive lets the mirror be pruned to it. A cut
+// archive leaves the files it completed and everything else as it was.
+static int run_archive_path(sockaddr_in *host, SyncState *state, int manifest_ok, unsigned hash,
+			    unsigned long long content_total)
 {
-	long length = fetch_archive(host);
+	ArchiveApply apply;
+	ReplySink sink = {apply_piece, &apply, content_total};
+	long fetched;
 
-	if (length >= 0 && !archive_has_header(length)) {
-		log_text("dircast-mirror: archive header missing\n");
-		return -1;
-	}
-	return length;
-}
-
-static int run_archive_path(sockaddr_in *host, SyncState *state, int manifest_ok, unsigned hash)
-{
-	long length = fetch_full_archive(host);
-
-	if (length < 0)
+	start_archive(&apply, nullptr);
+	fetched = fetch_archive(host, &sink);
+	if (!finish_archive(&apply) || fetched < 0)
 		return state->first_sync;
 	prune_mirror();
-	apply_archive(length);
 	map_drive();
 	log_text("dircast-mirror: sync complete\n");
 	state->first_sync = 0;
@@ -46,26 +41,43 @@ static int run_archive_path(sockaddr_in *host, SyncState *state, int manifest_ok
 	return 0;
 }
 
+// A mirror root that already holds entries is brought up to date by the
+// delta, even on the first turn: a restart costs one manifest, not the
+// whole share again.
+static int mirror_root_has_entries()
+{
+	DirScan scan;
+	int found;
+
+	if (open_scan(&scan, client_settings.mirror_root, NO_LINKS) < 0)
+		return 0;
+	found = next_entry(&scan) != nullptr;
+	close_scan(&scan);
+	return found;
+}
+
 int sync_turn(sockaddr_in *host, SyncState *state)
 {
 	unsigned hash = 0;
-	int manifest_ok = fetch_manifest(host, &hash) == 0;
+	unsigned long long content_total = 0;
+	int manifest_ok = fetch_manifest(host, &hash, &content_total) == 0;
 
 	clear_mirror_faults();
-	if (!state->first_sync && manifest_ok) {
+	if (manifest_ok && (!state->first_sync || mirror_root_has_entries())) {
 		if (state->have_last_hash && hash == state->last_hash) {
 			log_text("dircast-mirror: no share changes\n");
 			return 0;
 		}
 		if (delta_sync(host)) {
 			log_text("dircast-mirror: sync complete\n");
+			state->first_sync = 0;
 			remember_hash(state, 1, hash);
 			return 0;
 		}
 		log_text("dircast-mirror: delta failed, falling back to archive\n");
 		manifest_ok = 0;
 	}
-	return run_archive_path(host, state, manifest_ok, hash);
+	return run_archive_path(host, state, manifest_ok, hash, content_total);
 }
 
 // An interrupted or refused sleep just ends the pause early.

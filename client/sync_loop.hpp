@@ -8,7 +8,7 @@ namespace dircast {
 
 // Lives for the process and is never stored: every run starts afresh.
 struct SyncState {
-	int first_sync;      // true until a full archive has been applied
+	int first_sync;      // true until a sync has brought the mirror to a manifest
 	int have_last_hash;  // last_hash is the share state the mirror holds
 	unsigned last_hash;
 };

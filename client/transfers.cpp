@@ -1,6 +1,8 @@
 // Transfers: connect, send one request, receive the reply whole, close.
 // Every path closes the socket it opened; no fetch retries.
 #include "transfers.hpp"
+#include "manifest_spool.hpp"
+#include "mirror_store.hpp"
 #include "settings.hpp"
 #include "../protocol/wire.hpp"
 #include "../runtime/console.hpp"
@@ -12,9 +14,7 @@ namespace dircast {
 
 using namespace kernel;
 
-char manifest_buffer[MANIFEST_BUFFER_SIZE];
-long manifest_length;
-char archive_buffer[ARCHIVE_BUFFER_SIZE];
+static char receive_buffer[RECEIVE_BUFFER_SIZE];
 
 constinit TransferLimits transfer_limits = {10000, 120};
 
@@ -66,30 +66,77 @@ long connect_to_host(sockaddr_in *host)
 	return socket;
 }
 
-// Only the frame may declare the reply whole, before the peer closes or
-// after: a host that is killed, restarted or cuts an answer short closes
-// just the same, and a tail of "END\n" inside file content or at the end of
-// a record's path is no end marker. A reply that stalled past the idle
-// limit, or that would not fit, is never whole.
-long receive_reply(long socket, char *buffer, long limit, FrameKind kind, int *complete)
+// Milliseconds that wrap (after 49 days on i386); only differences are used.
+static unsigned long monotonic_ms()
 {
-	ReplyFrame frame;
-	long total = 0;
+	timespec now = {0, 0};
 
-	start_frame(&frame, kind);
-	*complete = 0;
-	while (total < limit) {
-		long r = sys::recv(socket, buffer + total, limit - total, 0);
+	sys::clock_gettime(CLOCK_MONOTONIC, &now);
+	return (unsigned long)now.tv_sec * 1000 + (unsigned long)now.tv_nsec / 1000000;
+}
 
-		if (r <= 0)
-			return total;
-		total += r;
-		if (frame_complete(&frame, buffer, total)) {
-			*complete = 1;
-			return total;
-		}
+// Long transfers say how far they are, at most once a second.
+struct Progress {
+	unsigned long long received;
+	unsigned long long expected;
+	unsigned long started;
+	unsigned long shown;
+};
+
+static void show_progress(Progress *progress)
+{
+	unsigned long now = monotonic_ms();
+
+	if (now - progress->started < 1000 || now - progress->shown < 1000)
+		return;
+	progress->shown = now;
+	log_text("dircast-mirror: received ");
+	log_number(progress->received);
+	if (progress->expected) {
+		log_text(" of ");
+		log_number(progress->expected);
 	}
-	return total;
+	log_text(" bytes\n");
+}
+
+// Hands every piece of bytes to the sink; 0 when it stopped the transfer.
+static int hand_over(ReplyStream *stream, const char *bytes, long n, const ReplySink *sink, Progress *progress)
+{
+	const char *end = bytes + n;
+	StreamPiece piece;
+
+	while (next_piece(stream, &bytes, end, &piece)) {
+		if (!sink->handle(sink->context, &piece))
+			return 0;
+		if (piece.kind == CONTENT)
+			progress->received += (unsigned long long)piece.length;
+	}
+	return 1;
+}
+
+// Only the stream may declare the reply whole, before the peer closes or
+// after: a host that is killed, restarted or cuts an answer short closes
+// just the same, and "END\n" inside file content or at the end of a
+// record's path is no end marker. A reply that stalls past the idle limit,
+// or runs on past the limit outside content, is never whole.
+int receive_reply(long socket, StreamKind kind, const ReplySink *sink)
+{
+	ReplyStream stream;
+	unsigned long now = monotonic_ms();
+	Progress progress = {0, sink->expected, now, now};
+
+	start_stream(&stream, kind);
+	for (;;) {
+		long r = sys::recv(socket, receive_buffer, RECEIVE_BUFFER_SIZE, 0);
+
+		if (r <= 0 || !hand_over(&stream, receive_buffer, r, sink, &progress))
+			return 0;
+		if (stream_ended(&stream))
+			return 1;
+		if (stream.outside_bytes > OUTSIDE_CONTENT_LIMIT)
+			return 0;
+		show_progress(&progress);
+	}
 }
 
 // Connects and sends the request; a failed send shows later as an
@@ -108,61 +155,103 @@ static long send_request(sockaddr_in *host, const char *request, const char *fai
 	return socket;
 }
 
-long fetch_manifest(sockaddr_in *host, unsigned *hash)
+// The manifest's first line must be its magic and its header must hold
+// "hash="; every line goes to the spool as it comes.
+struct ManifestReceipt {
+	int lines;
+	int in_header;
+	int magic;
+	int hash_found;
+	unsigned hash;
+	unsigned long long content_total;
+};
+
+static void read_manifest_line(ManifestReceipt *m, const char *line)
 {
+	unsigned long long size;
+
+	if (m->lines++ == 0) {
+		m->magic = starts_with(line, wire::MANIFEST_MAGIC);
+	} else if (m->in_header && line[0] == 0) {
+		m->in_header = 0;
+	} else if (m->in_header && !m->hash_found && starts_with(line, "hash=")) {
+		m->hash = parse_decimal(line + 5);
+		m->hash_found = 1;
+	} else if (!m->in_header && record_content_size(line, &size)) {
+		m->content_total += size;
+	}
+}
+
+// Lines go to the spool but for those that can say nothing: a line too long
+// for any record, and blank lines after the one that ends the header.
+static int take_manifest_piece(void *context, const StreamPiece *piece)
+{
+	ManifestReceipt *m = (ManifestReceipt *)context;
+	int after_header = !m->in_header;
+
+	if (piece->cut || (after_header && piece->bytes[0] == 0))
+		return m->magic;
+	read_manifest_line(m, piece->bytes);
+	return m->magic && spool_line(piece->bytes, piece->length);
+}
+
+long fetch_manifest(sockaddr_in *host, unsigned *hash, unsigned long long *content_total)
+{
+	ManifestReceipt receipt = {0, 1, 0, 0, 0, 0};
+	ReplySink sink = {take_manifest_piece, &receipt, 0};
 	long socket = send_request(host, wire::MANIFEST_REQUEST, "dircast-mirror: manifest connect failed\n",
 				   "dircast-mirror: manifest request sent\n");
-	int complete;
-	int at;
+	int complete = 0;
 
 	if (socket < 0)
 		return -1;
-	manifest_length = receive_reply(socket, manifest_buffer, wire::MANIFEST_LIMIT,
-					MANIFEST_FRAME, &complete);
+	make_parent_dirs(client_settings.mirror_root);
+	if (begin_spool()) {
+		complete = receive_reply(socket, MANIFEST_STREAM, &sink);
+		complete = end_spool() && complete;
+	}
 	sys::close(socket);
-	manifest_buffer[manifest_length] = 0;
-	if (!complete || !starts_with(manifest_buffer, wire::MANIFEST_MAGIC)) {
+	if (!complete || !receipt.magic) {
 		log_text("dircast-mirror: manifest incomplete\n");
 		return -1;
 	}
-	at = find_text(manifest_buffer, "hash=");
-	if (at < 0) {
+	if (!receipt.hash_found) {
 		log_text("dircast-mirror: manifest hash missing\n");
 		return -1;
 	}
-	*hash = parse_decimal(manifest_buffer + at + 5);
+	*hash = receipt.hash;
+	*content_total = receipt.content_total;
 	log_text("dircast-mirror: manifest hash ");
 	log_number(*hash);
 	log_text("\n");
 	return 0;
 }
 
-long fetch_stream(sockaddr_in *host, const char *request, const char *sent_message)
+static long fetch_stream(sockaddr_in *host, const char *request, const char *sent_message, const ReplySink *sink)
 {
 	long socket = send_request(host, request, "dircast-mirror: connect failed\n", sent_message);
-	long total;
 	int complete;
 
 	if (socket < 0)
 		return -1;
-	total = receive_reply(socket, archive_buffer, wire::ARCHIVE_LIMIT, ARCHIVE_FRAME, &complete);
+	complete = receive_reply(socket, ARCHIVE_STREAM, sink);
 	sys::close(socket);
 	if (!complete) {
 		log_text("dircast-mirror: archive incomplete or too large\n");
 		return -1;
 	}
 	log_text("dircast-mirror: archive received\n");
-	return total;
+	return 1;
 }
 
-long fetch_archive(sockaddr_in *host)
+long fetch_archive(sockaddr_in *host, const ReplySink *sink)
 {
-	return fetch_stream(host, wire::ARCHIVE_REQUEST, "dircast-mirror: archive request sent\n");
+	return fetch_stream(host, wire::ARCHIVE_REQUEST, "dircast-mirror: archive request sent\n", sink);
 }
 
 // Callers pass only paths that passed the protocol path check (at most 511
 // bytes), so the request always fits.
-long fetch_file(sockaddr_in *host, const char *relative_path)
+long fetch_file(sockaddr_in *host, const char *relative_path, const ReplySink *sink)
 {
 	char request[FILE_REQUEST_SIZE];
 	int cursor = 0;
@@ -174,7 +263,7 @@ long fetch_file(sockaddr_in *host, const char *relative_path)
 	log_text("dircast-mirror: fetching changed file ");
 	log_text(relative_path);
 	log_text("\n");
-	return fetch_stream(host, request, "dircast-mirror: file request sent\n");
+	return fetch_stream(host, request, "dircast-mirror: file request sent\n", sink);
 }
 
 } // namespace dircast

@@ -1,19 +1,19 @@
-// The client's network requests: one fresh connection per request, the whole
-// reply read into a static buffer, then judged.
+// The client's network requests: one fresh connection per request, the reply
+// taken apart as it arrives and handed, piece by piece, to whoever applies
+// it, through one fixed receive buffer.
 #pragma once
 
 #include "../runtime/net.hpp"
-#include "reply_frame.hpp"
+#include "reply_stream.hpp"
 
 namespace dircast {
 
-// 262143 received bytes and the NUL written after them.
-constexpr long MANIFEST_BUFFER_SIZE = 262144;
-constexpr long ARCHIVE_BUFFER_SIZE = 8388608;
-
-extern char manifest_buffer[MANIFEST_BUFFER_SIZE];
-extern long manifest_length;
-extern char archive_buffer[ARCHIVE_BUFFER_SIZE];
+constexpr long RECEIVE_BUFFER_SIZE = 65536;
+// A reply may carry this much outside file content: headers and record
+// lines of some 600,000 files, about what the prune's index holds. A reply
+// that goes on past it without ending is cut. File content is bounded only
+// by the disk.
+constexpr unsigned long long OUTSIDE_CONTENT_LIMIT = 64ull << 20;
 
 // How long a connect may take, and how long a reply may bring no data, before
 // the transfer counts as failed. Fixed in the programs; tests shorten them.
@@ -23,14 +23,25 @@ struct TransferLimits {
 };
 extern TransferLimits transfer_limits;
 
+// Takes one piece of a reply; 0 stops the transfer (the reply is then not
+// whole).
+using PieceHandler = int (*)(void *context, const StreamPiece *piece);
+
+struct ReplySink {
+	PieceHandler handle;
+	void *context;
+	unsigned long long expected;  // content bytes the manifest announced, or 0
+};
+
 long connect_to_host(sockaddr_in *host);
-// Receives until the frame is complete, the peer closes, the buffer holds
-// limit bytes or the idle limit passes; returns the byte count and sets
-// *complete when the reply arrived whole.
-long receive_reply(long socket, char *buffer, long limit, FrameKind kind, int *complete);
-long fetch_manifest(sockaddr_in *host, unsigned *hash);
-long fetch_stream(sockaddr_in *host, const char *request, const char *sent_message);
-long fetch_archive(sockaddr_in *host);
-long fetch_file(sockaddr_in *host, const char *relative_path);
+// Receives until the reply ends, the peer closes, the idle limit passes or
+// the handler stops it; 1 when the reply arrived whole.
+int receive_reply(long socket, StreamKind kind, const ReplySink *sink);
+// 0 with the manifest spooled and its hash in *hash; -1 after its message.
+long fetch_manifest(sockaddr_in *host, unsigned *hash, unsigned long long *content_total);
+// 1 when the archive, or one file's archive, arrived whole; -1 after the
+// message.
+long fetch_archive(sockaddr_in *host, const ReplySink *sink);
+long fetch_file(sockaddr_in *host, const char *relative_path, const ReplySink *sink);
 
 } // namespace dircast

@@ -1,10 +1,12 @@
-// Archive application, fed any reply the host might send: first as a
-// single-file answer applied over a mirror that holds planted links (as the
-// delta sync does), then as a full sync (header test, prune, apply), after
-// which everything in the mirror must be what some record of the input says.
+// Archive application, fed any reply the host might send in chunks the first
+// byte picks: first as a single-file answer for the first file record's path,
+// over a mirror that holds planted links (as the delta sync does), then as a
+// full sync over an empty mirror, after which everything in the mirror must
+// be what some record of the input gives, and when the reply was whole and
+// the mirror pruned to it, nothing may be left beside them.
 #include "scratch.hpp"
 #include "client/archive.hpp"
-#include "client/transfers.hpp"
+#include "client/reply_stream.hpp"
 
 #include <algorithm>
 #include <cstdint>
@@ -59,8 +61,8 @@ void list_mirror(const std::string &root, const std::string &relative, std::vect
 }
 
 // A record "file path=<relative> size=<n>...\n" followed by the file's n
-// bytes (the size read as the reader reads it: leading digits, modulo 2^32;
-// a line without its LF ends the input).
+// bytes (the size read as the reader reads it: leading digits, stopping at
+// 2^63-1).
 bool file_recorded(std::string_view input, const Entry &file)
 {
 	std::string needle = "file path=" + file.relative + " size=";
@@ -69,9 +71,11 @@ bool file_recorded(std::string_view input, const Entry &file)
 		return false;
 	for (size_t at = input.find(needle); at != input.npos; at = input.find(needle, at + 1)) {
 		size_t digits = at + needle.size(), start = std::min(input.find('\n', digits), input.size() - 1) + 1;
-		unsigned size = 0;
+		unsigned long long size = 0;
 		for (size_t i = digits; i < input.size() && input[i] >= '0' && input[i] <= '9'; i++)
-			size = size * 10 + (unsigned)(input[i] - '0');
+			size = size > 922337203685477580ull ? 9223372036854775807ull
+							    : std::min(size * 10 + (unsigned)(input[i] - '0'),
+								       9223372036854775807ull);
 		if (size == file.content.size() && start + size <= input.size() && input.substr(start, size) == file.content)
 			return true;
 	}
@@ -95,13 +99,24 @@ bool directory_recorded(std::string_view input, const Entry &dir, const std::vec
 	return false;
 }
 
-void check_mirror_holds_records(std::string_view input)
+// The links planted in the mirror stay while the mirror is not pruned (the
+// reply was not whole), or where a file record names them and its file could
+// not replace them.
+bool planted_link_may_stay(std::string_view input, const Entry &e, bool pruned)
+{
+	return e.content == "<neither file nor directory>" &&
+	       (!pruned || input.find("file path=" + e.relative + " size=") != input.npos);
+}
+
+void check_mirror_holds_records(std::string_view input, bool pruned)
 {
 	std::vector<Entry> all;
 
 	list_mirror(fuzz::scratch().mirror, "", all);
 	for (const Entry &e : all) {
 		if (e.directory ? directory_recorded(input, e, all) : file_recorded(input, e))
+			continue;
+		if (planted_link_may_stay(input, e, pruned))
 			continue;
 		fprintf(stderr, "mirror holds %s %s that no record of the archive gives\n",
 			e.directory ? "directory" : "file", e.relative.c_str());
@@ -117,32 +132,50 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
 	return 0;
 }
 
-// A fetched reply always ends with "END\n", so the reader's last line always
-// has its newline; an input need not, and a NUL after it keeps that last
-// line from running into an earlier input's bytes, so every run replays alike.
-static void load(const uint8_t *data, long length)
+// Feeds the reply in chunks whose sizes follow a little generator seeded by
+// chunking; 1 when the stream ended with the reply whole.
+static int feed(dircast::ArchiveApply *apply, std::string_view reply, unsigned chunking)
 {
-	memcpy(dircast::archive_buffer, data, length);
-	if (length < dircast::ARCHIVE_BUFFER_SIZE)
-		dircast::archive_buffer[length] = 0;
+	dircast::ReplyStream stream;
+	dircast::StreamPiece piece;
+	unsigned state = chunking * 2654435761u + 1;
+	int going = 1;
+
+	dircast::start_stream(&stream, dircast::ARCHIVE_STREAM);
+	for (size_t at = 0; going && at < reply.size();) {
+		state = state * 1103515245u + 12345u;
+		size_t step = chunking == 0 ? reply.size() : 1 + (state >> 16) % (chunking * 64 + 1);
+		const char *p = reply.data() + at, *end = reply.data() + std::min(reply.size(), at + step);
+		while (going && dircast::next_piece(&stream, &p, end, &piece))
+			going = dircast::apply_piece(apply, &piece);
+		at = end - reply.data();
+	}
+	return going && dircast::stream_ended(&stream);
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-	long length = (long)(size < (size_t)dircast::ARCHIVE_BUFFER_SIZE - 1 ? size : dircast::ARCHIVE_BUFFER_SIZE - 1);
+	if (size < 1)
+		return 0;
+	std::string_view reply((const char *)data + 1, size - 1);
+	size_t at = reply.find("file path=");
+	std::string wanted = at == reply.npos ? "x" : std::string(reply.substr(at + 10, 40));
+	dircast::ArchiveApply apply;
 
+	wanted = wanted.substr(0, std::min(wanted.find(" size="), wanted.find('\0')));
 	fuzz::reset_mirror(false);
-	load(data, length);
-	dircast::apply_archive(length);
+	dircast::start_archive(&apply, wanted.c_str());
+	feed(&apply, reply, data[0]);
+	dircast::finish_archive(&apply);
 	fuzz::check_confined("single-file application");
 
 	fuzz::reset_mirror(false);
-	load(data, length);
-	if (dircast::archive_has_header(length)) {
+	dircast::start_archive(&apply, nullptr);
+	int whole = feed(&apply, reply, data[0]);
+	bool pruned = dircast::finish_archive(&apply) && whole;
+	if (pruned)
 		dircast::prune_mirror();
-		dircast::apply_archive(length);
-		check_mirror_holds_records(std::string_view((const char *)data, length));
-	}
+	check_mirror_holds_records(reply, pruned);
 	fuzz::check_confined("full sync");
 	return 0;
 }

@@ -2,15 +2,17 @@
 // seed share's files and planted links, then the update pass. The input is
 // the manifest up to its first "\nEND\n"; what follows is the host's reply to
 // every single-file request (fetch_seam.cpp), or a failed fetch when empty.
-// After the sync, the manifest index that its prune pass built (from the
-// untouched manifest; the update pass only turns line ends into NULs) is held
-// against a plain scan of the manifest's lines for every path a line lists.
+// The manifest goes to the spool as the fetch leaves it. After the sync, the
+// path index that its prune pass built is held against a plain reading of
+// the manifest's lines for every path a line names.
 #include "fetch_seam.hpp"
 #include "scratch.hpp"
 #include "client/delta.hpp"
 #include "client/manifest_index.hpp"
-#include "client/transfers.hpp"
+#include "client/manifest_spool.hpp"
+#include "client/reply_stream.hpp"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -23,31 +25,33 @@
 
 namespace {
 
-std::vector<std::string_view> manifest_lines(std::string_view manifest)
+// The lines as the spool reader gives them: each ended by LF (a last line
+// without one never came whole), one longer than the reader keeps left out,
+// each read up to its first NUL.
+std::vector<std::string> manifest_lines(std::string_view manifest)
 {
-	std::vector<std::string_view> lines;
+	std::vector<std::string> lines;
 	size_t start = 0;
 
-	for (size_t end; (end = manifest.find_first_of(std::string_view("\n\0", 2), start)) != manifest.npos;
-	     start = end + 1)
-		lines.push_back(manifest.substr(start, end - start));
-	lines.push_back(manifest.substr(start));
+	for (size_t end; (end = manifest.find('\n', start)) != manifest.npos; start = end + 1) {
+		std::string_view line = manifest.substr(start, end - start);
+		if (line.size() < (size_t)dircast::STREAM_LINE_SIZE)
+			lines.emplace_back(line.substr(0, line.find('\0')));
+	}
 	return lines;
 }
 
-// A line lists a path when it starts with the kind's prefix, the path follows
-// in full, and the line ends or has a space right after it.
-bool scan_lists(const std::vector<std::string_view> &lines, std::string_view relative, bool directory)
+// A dir line lists exactly its path; a file line the text up to the first
+// " size=", when there is some.
+bool scan_lists(const std::vector<std::string> &lines, std::string_view relative, bool directory)
 {
-	std::string_view prefix = directory ? "dir path=" : "file path=";
-
-	for (std::string_view line : lines) {
-		if (line.substr(0, prefix.size()) != prefix)
-			continue;
-		std::string_view rest = line.substr(prefix.size());
-		if (!relative.empty() && rest.substr(0, relative.size()) == relative &&
-		    (rest.size() == relative.size() || rest[relative.size()] == ' '))
-			return true;
+	for (const std::string &line : lines) {
+		std::string_view l = line;
+		if (directory && l.substr(0, 9) == "dir path=" && l.substr(9) == relative)
+			return !relative.empty();
+		if (!directory && l.substr(0, 10) == "file path=" && l.find(" size=") != l.npos &&
+		    l.substr(10, l.find(" size=") - 10) == relative)
+			return !relative.empty();
 	}
 	return false;
 }
@@ -56,7 +60,7 @@ bool scan_lists(const std::vector<std::string_view> &lines, std::string_view rel
 // either kind.
 void check_index(std::string_view manifest)
 {
-	std::vector<std::string_view> lines = manifest_lines(manifest);
+	std::vector<std::string> lines = manifest_lines(manifest);
 
 	for (std::string_view line : lines) {
 		size_t at = line.find("path=");
@@ -66,11 +70,12 @@ void check_index(std::string_view manifest)
 		for (size_t n = 1; n <= text.size(); n++) {
 			std::string relative = text.substr(0, n);
 			for (bool directory : {false, true}) {
-				if (dircast::manifest_index_lists(relative.c_str(), directory) ==
+				if (dircast::path_index_overflowed() ||
+				    dircast::path_index_lists(relative.c_str(), directory) ==
 				    scan_lists(lines, relative, directory))
 					continue;
-				fprintf(stderr, "manifest index and scan disagree on %s (%s)\n", relative.c_str(),
-					directory ? "dir" : "file");
+				fprintf(stderr, "manifest index and scan disagree on %s (%s): index %d\n", relative.c_str(),
+					directory ? "dir" : "file", dircast::path_index_lists(relative.c_str(), directory));
 				abort();
 			}
 		}
@@ -82,7 +87,7 @@ void check_index(std::string_view manifest)
 // a file), and the directories the dir records made on their way down.
 void check_pruned(std::string_view manifest, const std::string &root, const std::string &relative)
 {
-	std::vector<std::string_view> lines = manifest_lines(manifest);
+	std::vector<std::string> lines = manifest_lines(manifest);
 	DIR *d = opendir((root + "/" + relative).c_str());
 
 	while (dirent *e = d ? readdir(d) : nullptr) {
@@ -91,7 +96,7 @@ void check_pruned(std::string_view manifest, const std::string &root, const std:
 		if (name == "." || name == ".." || lstat((root + "/" + rel).c_str(), &st) != 0)
 			continue;
 		bool directory = S_ISDIR(st.st_mode), listed = scan_lists(lines, rel, directory);
-		for (std::string_view line : lines)
+		for (const std::string &line : lines)
 			listed = listed || (directory && line.rfind("dir path=" + rel + "/", 0) == 0);
 		if (!listed) {
 			fprintf(stderr, "the %s %s is in the mirror but not in the manifest\n",
@@ -120,13 +125,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 	std::string_view manifest = cut == std::string_view::npos ? input : input.substr(0, cut + 5);
 	dircast::sockaddr_in host = dircast::IPV4_ANY;
 
-	if (manifest.size() > (size_t)dircast::MANIFEST_BUFFER_SIZE - 1)
-		manifest = manifest.substr(0, dircast::MANIFEST_BUFFER_SIZE - 1);
 	fuzz::fetch_reply = input.substr(manifest.size());
 	fuzz::reset_mirror(true);
-	memcpy(dircast::manifest_buffer, manifest.data(), manifest.size());
-	dircast::manifest_buffer[manifest.size()] = 0;
-	dircast::manifest_length = (long)manifest.size();
+	FILE *spool = fopen(dircast::spool_path(), "w");
+	fwrite(manifest.data(), 1, manifest.size(), spool);
+	fclose(spool);
 	dircast::delta_sync(&host);
 	fuzz::check_confined("delta sync");
 	check_index(manifest);

@@ -1,8 +1,6 @@
 #include "fetch_seam.hpp"
 #include "client/transfers.hpp"
 
-#include <cstring>
-
 namespace fuzz {
 
 std::string_view fetch_reply;
@@ -11,21 +9,21 @@ std::string_view fetch_reply;
 
 namespace dircast {
 
-char manifest_buffer[MANIFEST_BUFFER_SIZE];
-long manifest_length;
-char archive_buffer[ARCHIVE_BUFFER_SIZE];
-
-long fetch_file(sockaddr_in *, const char *)
+// The reply goes to the sink in one piece after another, as the receive loop
+// hands them over; whole only when the stream ends with its end line.
+long fetch_file(sockaddr_in *, const char *, const ReplySink *sink)
 {
-	size_t n = fuzz::fetch_reply.size() < (size_t)ARCHIVE_BUFFER_SIZE - 1 ? fuzz::fetch_reply.size()
-										: (size_t)ARCHIVE_BUFFER_SIZE - 1;
+	ReplyStream stream;
+	StreamPiece piece;
+	const char *p = fuzz::fetch_reply.data(), *end = p + fuzz::fetch_reply.size();
 
-	if (n == 0)
+	if (fuzz::fetch_reply.empty())
 		return -1;
-	// A NUL after the reply, as in the archive target: every run replays alike.
-	memcpy(archive_buffer, fuzz::fetch_reply.data(), n);
-	archive_buffer[n] = 0;
-	return (long)n;
+	start_stream(&stream, ARCHIVE_STREAM);
+	while (next_piece(&stream, &p, end, &piece))
+		if (!sink->handle(sink->context, &piece))
+			return -1;
+	return stream_ended(&stream) ? 1 : -1;
 }
 
 } // namespace dircast

@@ -68,6 +68,10 @@ static void describe(const std::string &path, std::vector<std::string> &out)
 		out.push_back("mirror root " + std::string(S_ISDIR(st.st_mode) ? "is a directory" : "REPLACED"));
 		return;
 	}
+	if (path == s.mirror + ".dircast-manifest") {  // rewritten by every fetch of a manifest
+		out.push_back("manifest spool " + std::string(S_ISREG(st.st_mode) ? "is a file" : "REPLACED"));
+		return;
+	}
 	if (path == s.dos + "/y:") {
 		out.push_back("drive link -> " + link_target(path));
 		return;
@@ -145,6 +149,7 @@ const Scratch &scratch()
 	put(s.base + "/outside/secret", "outside the mirror\n");
 	put(s.base + "/root/sibling", "beside the mirror root\n");
 	put(s.base + "/root/mirrorx/f", "a sibling whose name extends the root's\n");
+	put(s.mirror + ".dircast-manifest", "");  // the client's own state file, made up front
 	symlink(s.mirror.c_str(), (s.dos + "/y:").c_str());
 	atexit(remove_scratch);
 

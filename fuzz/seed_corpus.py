@@ -89,9 +89,9 @@ def main():
         save("delta", "manifest-file%d" % i, manifest + files[rel])
     save("delta", "manifest-full", manifest + archive)
     for kind, chunking in [(0, 0), (0, 8), (1, 0), (1, 16)]:
-        save("reply_frame", "%s-%d" % ("archive" if kind else "manifest", chunking),
+        save("reply_stream", "%s-%d" % ("archive" if kind else "manifest", chunking),
              bytes([chunking << 1 | kind]) + (archive if kind else manifest))
-    save("reply_frame", "file-1", bytes([1]) + files["sub/deep/c.bin"])
+    save("reply_stream", "file-1", bytes([1]) + files["sub/deep/c.bin"])
     for i, rel in enumerate(list(SHARE) + UNSAFE):
         save("path", "%02d" % i, bytes([(i * 37) & 0xff]) + rel.encode())
     save("options", "host", b"\0".join(a.encode() for a in host_argv))

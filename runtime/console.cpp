@@ -10,9 +10,9 @@ void log_text(const char *text)
 	sys::write(1, text, text_length(text));
 }
 
-void log_number(unsigned value)
+void log_number(unsigned long long value)
 {
-	char digits[12];
+	char digits[21];
 	int n = 0;
 
 	append_decimal(digits, &n, value);

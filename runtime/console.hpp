@@ -4,6 +4,6 @@
 namespace dircast {
 
 void log_text(const char *text);
-void log_number(unsigned value);
+void log_number(unsigned long long value);
 
 } // namespace dircast

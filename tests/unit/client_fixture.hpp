@@ -3,6 +3,8 @@
 // by writing to descriptor 1 itself.
 #pragma once
 
+#include "client/archive.hpp"
+#include "client/manifest_spool.hpp"
 #include "client/settings.hpp"
 #include "support/temp_dir.hpp"
 
@@ -56,6 +58,32 @@ protected:
 		make_dirs(dos);
 	}
 	void TearDown() override { dircast::reset_client_settings(); }
+
+	// Applies an archive as the transfers would, arriving in two pieces cut
+	// at split; the log it wrote, and finish_archive's verdict in *applied.
+	std::string apply(const std::string &archive, const char *wanted = nullptr, size_t split = 0,
+			  int *applied = nullptr)
+	{
+		CapturedLog log;
+		dircast::ArchiveApply state;
+		dircast::ReplyStream stream;
+		dircast::StreamPiece piece;
+		int going = 1;
+
+		dircast::start_archive(&state, wanted);
+		dircast::start_stream(&stream, dircast::ARCHIVE_STREAM);
+		for (size_t bound : {split, archive.size()}) {
+			const char *p = archive.data() + (bound == split ? 0 : split), *end = archive.data() + bound;
+			while (going && dircast::next_piece(&stream, &p, end, &piece))
+				going = dircast::apply_piece(&state, &piece);
+		}
+		int result = dircast::finish_archive(&state);
+		if (applied)
+			*applied = result;
+		return log.text();
+	}
+	// The manifest as the fetch leaves it: in the spool beside the root.
+	void spool(const std::string &manifest) { write_file(dircast::spool_path(), manifest); }
 };
 
 } // namespace dircast_test

@@ -25,7 +25,12 @@ protected:
 	{
 		CapturedLog log;
 
-		dircast::write_mirror_file(relative.c_str(), data.data(), (unsigned)data.size());
+		dircast::IncomingFile file;
+
+		if (dircast::begin_mirror_file(&file, relative.c_str())) {
+			dircast::write_mirror_bytes(&file, data.data(), (long)data.size());
+			dircast::end_mirror_file(&file);
+		}
 		return log.text();
 	}
 };
@@ -38,15 +43,16 @@ const struct {
 } WRITE_CASES[] = {
 	{"missing directories are made", [](auto &, auto &) {}, "d1/d2/f", "mirrored file d1/d2/f",
 	 {"d d1/", "d d1/d2/", "f d1/d2/f 4"}},
-	{"a file on the way stops the walk", [](auto &r, auto &) { write_file(r + "/d1", ""); }, "d1/f", "", {"f d1 0"}},
+	{"a file on the way stops the walk", [](auto &r, auto &) { write_file(r + "/d1", ""); }, "d1/f",
+	 "failed to write file d1/f", {"f d1 0"}},
 	{"a link on the way stops the walk",
-	 [](auto &r, auto &o) { symlink((o + "/dir").c_str(), (r + "/d").c_str()); }, "d/f", "", {}},
+	 [](auto &r, auto &o) { symlink((o + "/dir").c_str(), (r + "/d").c_str()); }, "d/f", "failed to write file d/f", {}},
 	{"a link at the leaf is replaced",
 	 [](auto &r, auto &o) { symlink((o + "/file").c_str(), (r + "/f").c_str()); }, "f", "mirrored file f", {"f f 4"}},
-	{"a directory at the leaf stays", [](auto &r, auto &) { make_dirs(r + "/f/x"); }, "f",
-	 "failed to write file f", {"d f/", "d f/x/"}},
+	{"a directory at the leaf gives way", [](auto &r, auto &) { make_dirs(r + "/f/x"); }, "f", "mirrored file f",
+	 {"f f 4"}},
 	{"a mirror root that is a link", [](auto &r, auto &o) { rmdir(r.c_str()); symlink(o.c_str(), r.c_str()); },
-	 "f", "", {"d dir/", "f file 6"}},  // listed through the link: the outside, unchanged
+	 "f", "failed to write file f", {"d dir/", "f file 6"}},  // listed through the link: the outside, unchanged
 	{"a colon never reaches the disk", [](auto &, auto &) {}, "c:/x", "", {}},
 	{"a traversal is rejected", [](auto &, auto &) {}, "../outside/file", "rejected unsafe path", {}},
 };

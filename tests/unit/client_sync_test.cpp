@@ -1,6 +1,7 @@
 // Archive application and the prune against a manifest, over crafted
 // documents: the readers' rules for records, content, paths and kinds.
 #include "client/archive.hpp"
+#include "client/manifest_index.hpp"
 #include "client/delta.hpp"
 #include "client/mirror_store.hpp"
 #include "client/transfers.hpp"
@@ -14,48 +15,61 @@ namespace {
 
 using namespace dircast_test;
 
-std::string apply(const std::string &archive)
-{
-	CapturedLog log;
-
-	memcpy(dircast::archive_buffer, archive.data(), archive.size());
-	dircast::apply_archive((long)archive.size());
-	return log.text();
-}
-
-// Content is taken by its size whatever it holds; a size that overruns the
-// data leaves the record a plain line; a rejected path still consumes its
-// content and trailer; nothing after an END line is read.
+// Content is taken by its size whatever it holds, however the bytes arrive;
+// a rejected path still consumes its content and trailer; nothing after an
+// END line is read; a file whose content never comes whole is dropped.
 TEST_F(MirrorTest, ApplyArchiveFollowsSizesNotLines)
 {
 	std::string head = archive_text({}).substr(0, archive_text({}).size() - 4);
 	std::string tricky("END\ndir path=x\nfile path=y size=1\n\0!", 36);
-	std::string log = apply(head + "file path=t size=36\n" + tricky + "\nendfile\n" +
-				"file path=../up size=4\nEND\n\nendfile\n" + "file path= size=3\ndir path=e\n" +
-				"file path=n size=3\nabcendfile\n" +
-				"file path=big size=999\ndir path=after\nEND\ndir path=never\n");
+	std::string archive = head + "file path=t size=36\n" + tricky + "\nendfile\n" +
+			      "file path=../up size=4\nEND\n\nendfile\n" + "file path= size=3\ndir path=e\n" +
+			      "file path=n size=3\nabcendfile\n" + "dir path=after\nEND\ndir path=never\n" +
+			      "file path=big size=999\nnot all of it";
 
-	EXPECT_EQ(read_file(root + "/t"), tricky);
-	EXPECT_EQ(list_tree(root), (std::vector<std::string>{"d after/", "d e/", "f n 3", "f t 36"}));
-	EXPECT_EQ(log, "dircast-mirror: mirror root " + root + "\ndircast-mirror: mirrored file t\n"
-			       "dircast-mirror: rejected unsafe path\ndircast-mirror: mirrored dir e\n"
-			       "dircast-mirror: mirrored file n\ndircast-mirror: mirrored dir after\n");
+	for (size_t split : {(size_t)0, head.size() + 30, archive.size() - 5}) {
+		remove_tree(root);
+		make_dirs(root);
+		std::string log = apply(archive, nullptr, split);
+
+		EXPECT_EQ(read_file(root + "/t"), tricky);
+		EXPECT_EQ(list_tree(root), (std::vector<std::string>{"d after/", "d e/", "f n 3", "f t 36"})) << split;
+		EXPECT_EQ(log, "dircast-mirror: mirror root " + root + "\ndircast-mirror: mirrored file t\n"
+				       "dircast-mirror: rejected unsafe path\ndircast-mirror: mirrored dir e\n"
+				       "dircast-mirror: mirrored file n\ndircast-mirror: mirrored dir after\n");
+	}
 	EXPECT_TRUE(is_dir(dos + "/c:"));
-	EXPECT_EQ(apply("DC-SHARE-MANIFEST/1\n\ndir path=x\nEND\n"),
-		  "dircast-mirror: mirror root " + root + "\ndircast-mirror: archive header missing\n");
-	EXPECT_FALSE(dircast::archive_has_header(4));
+	int applied = -1;
+	EXPECT_EQ(apply("DC-SHARE-MANIFEST/1\n\ndir path=x\nEND\n", nullptr, 0, &applied),
+		  "dircast-mirror: archive header missing\n");
+	EXPECT_EQ(applied, 0);
 }
 
-// Kinds must agree, whichever way an entry was retyped; a listed path
-// followed by a space still lists its prefix ("a" by "a b"), other bytes do
-// not ("a" by "ab" or "a/x"); a link counts as a file.
+// A single-file reply writes the wanted file only, and only a record of it
+// makes the fetch count.
+TEST_F(MirrorTest, ASingleFileReplyTakesTheWantedRecordOnly)
+{
+	int applied = -1;
+
+	apply(archive_text({{"other", "x"}, {"d", "", true}, {"want", "yz"}}), "want", 0, &applied);
+	EXPECT_EQ(applied, 1);
+	EXPECT_EQ(list_tree(root), (std::vector<std::string>{"f want 2"}));
+	apply(archive_text({{"other", "x"}}), "want", 0, &applied);
+	EXPECT_EQ(applied, 0);
+}
+
+// Kinds must agree, whichever way an entry was retyped; a listed path lists
+// itself only ("a" is not listed by "a b", "ab" or "a/x"); a link counts as
+// a file.
 TEST_F(MirrorTest, PruneKeepsWhatTheManifestListsWithTheSameKind)
 {
 	std::string manifest = manifest_text(1, {{"now_dir", "", true}, {"now_file", "x"}, {"a b", "x"}, {"b/x", "x"},
 						 {"keep", "", true}, {"keep/inner", "x"}, {"link", "x"}});
+	size_t start = 0;
 
-	memcpy(dircast::manifest_buffer, manifest.c_str(), manifest.size() + 1);
-	dircast::manifest_length = (long)manifest.size();
+	dircast::clear_path_index();
+	for (size_t end; (end = manifest.find('\n', start)) != std::string::npos; start = end + 1)
+		dircast::index_record_line(manifest.substr(start, end - start).c_str());
 	write_file(root + "/now_dir", "");
 	make_dirs(root + "/now_file/sub");
 	write_file(root + "/a", "");
@@ -66,8 +80,8 @@ TEST_F(MirrorTest, PruneKeepsWhatTheManifestListsWithTheSameKind)
 	symlink("/", (root + "/other").c_str());
 	CapturedLog log;
 
-	dircast::prune_against_manifest(root.c_str());
-	EXPECT_EQ(list_tree(root), (std::vector<std::string>{"d keep/", "f a 0", "f keep/inner 0", "l link -> /"}));
+	dircast::prune_listed(root.c_str());
+	EXPECT_EQ(list_tree(root), (std::vector<std::string>{"d keep/", "f keep/inner 0", "l link -> /"}));
 	EXPECT_NE(log.text().find("dircast-mirror: pruned keep/gone\n"), std::string::npos);
 }
 
@@ -84,9 +98,7 @@ TEST_F(MirrorTest, NamesTheMirrorCannotHoldAreNoFault)
 	EXPECT_FALSE(dircast::mirror_faulted());
 	EXPECT_EQ(list_tree(root), (std::vector<std::string>{"f ok 1"}));
 
-	std::string manifest = manifest_text(1, {{"a:b", "", true}, {"c:d", "x"}, {"ok", "y"}});
-	memcpy(dircast::manifest_buffer, manifest.c_str(), manifest.size() + 1);
-	dircast::manifest_length = (long)manifest.size();
+	spool(manifest_text(1, {{"a:b", "", true}, {"c:d", "x"}, {"ok", "y"}}));
 	dircast::sockaddr_in nowhere = dircast::IPV4_ANY;  // nothing is fetched: ok is unchanged
 	EXPECT_EQ(dircast::delta_sync(&nowhere), 1);
 	EXPECT_FALSE(dircast::mirror_faulted());

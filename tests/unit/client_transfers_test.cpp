@@ -1,6 +1,6 @@
 // Reply framing and the bounded waits: where an end marker may stand, what a
 // stalled or closed peer leaves, and a connect that never completes.
-#include "client/reply_frame.hpp"
+#include "client/reply_stream.hpp"
 #include "client/transfers.hpp"
 #include "client_fixture.hpp"
 #include "support/scripted_host.hpp"
@@ -12,8 +12,8 @@
 namespace {
 
 using namespace dircast_test;
-using dircast::ARCHIVE_FRAME;
-using dircast::MANIFEST_FRAME;
+using dircast::ARCHIVE_STREAM;
+using dircast::MANIFEST_STREAM;
 
 const std::string HEAD = archive_text({}).substr(0, archive_text({}).size() - 4);
 const std::string WHOLE = archive_text({{"f", "a\nEND\n"}, {"g", ""}});
@@ -21,41 +21,48 @@ const std::string CUT_AT_CONTENT = WHOLE.substr(0, WHOLE.find("END\n") + 4);
 
 const struct {
 	const char *name;
-	dircast::FrameKind kind;
+	dircast::StreamKind kind;
 	std::string bytes;
 	bool complete;
 } FRAME_CASES[] = {
-	{"whole archive", ARCHIVE_FRAME, WHOLE, true},
-	{"cut where content ends in END", ARCHIVE_FRAME, CUT_AT_CONTENT, false},
-	{"size larger than what follows", ARCHIVE_FRAME, HEAD + "file path=f size=99\nx\nendfile\nEND\n", false},
-	{"empty file", ARCHIVE_FRAME, HEAD + "file path=e size=0\n\nendfile\nEND\n", true},
-	{"content runs into endfile", ARCHIVE_FRAME, HEAD + "file path=f size=3\nabcendfile\nEND\n", true},
-	{"empty path carries no content", ARCHIVE_FRAME, HEAD + "file path= size=4\nEND\n", true},
-	{"end marker alone", ARCHIVE_FRAME, "END\n", true},
-	{"manifest", MANIFEST_FRAME, manifest_text(1, {{"a", "x"}}), true},
-	{"manifest line ending in END", MANIFEST_FRAME, "DC-SHARE-MANIFEST/1\n\ndir path=aEND\n", false},
+	{"whole archive", ARCHIVE_STREAM, WHOLE, true},
+	{"cut where content ends in END", ARCHIVE_STREAM, CUT_AT_CONTENT, false},
+	{"size larger than what follows", ARCHIVE_STREAM, HEAD + "file path=f size=99\nx\nendfile\nEND\n", false},
+	{"empty file", ARCHIVE_STREAM, HEAD + "file path=e size=0\n\nendfile\nEND\n", true},
+	{"content runs into endfile", ARCHIVE_STREAM, HEAD + "file path=f size=3\nabcendfile\nEND\n", true},
+	{"empty path carries no content", ARCHIVE_STREAM, HEAD + "file path= size=4\nEND\n", true},
+	{"end marker as the first line", ARCHIVE_STREAM, "END\n", false},
+	{"bytes after the end marker", ARCHIVE_STREAM, WHOLE + "x", false},
+	{"manifest", MANIFEST_STREAM, manifest_text(1, {{"a", "x"}}), true},
+	{"manifest line ending in END", MANIFEST_STREAM, "DC-SHARE-MANIFEST/1\n\ndir path=aEND\n", false},
 };
 
 // Fed whole, and in two pieces split at every byte: the verdict must not
 // depend on how the bytes arrive.
-TEST(ReplyFrame, EndMarkerOnlyWhereALineBegins)
+TEST(ReplyStream, EndMarkerOnlyWhereALineBegins)
 {
 	for (const auto &c : FRAME_CASES) {
 		for (size_t split = 0; split <= c.bytes.size(); split++) {
-			dircast::ReplyFrame frame;
+			dircast::ReplyStream stream;
+			dircast::StreamPiece piece;
+			const char *p = c.bytes.data();
 
-			dircast::start_frame(&frame, c.kind);
-			dircast::frame_complete(&frame, c.bytes.data(), (long)split);
-			EXPECT_EQ(dircast::frame_complete(&frame, c.bytes.data(), (long)c.bytes.size()), c.complete)
-				<< c.name << ", split at " << split;
+			dircast::start_stream(&stream, c.kind);
+			while (dircast::next_piece(&stream, &p, c.bytes.data() + split, &piece))
+				;
+			while (dircast::next_piece(&stream, &p, c.bytes.data() + c.bytes.size(), &piece))
+				;
+			EXPECT_EQ(dircast::stream_ended(&stream), c.complete) << c.name << ", split at " << split;
 		}
 	}
 }
 
-// Only the frame decides, whether the peer is still there or has closed: a
+int take_any(void *, const dircast::StreamPiece *) { return 1; }
+
+// Only the stream decides, whether the peer is still there or has closed: a
 // tail of "END\n" inside content is no end marker. A stall past the idle
 // limit (one second here) is incomplete.
-TEST(ReceiveReply, OnlyTheFrameDecides)
+TEST(ReceiveReply, OnlyTheStreamDecides)
 {
 	const struct {
 		std::string sent;
@@ -65,17 +72,16 @@ TEST(ReceiveReply, OnlyTheFrameDecides)
 		     {HEAD, true, 0}};
 
 	for (const auto &c : cases) {
-		char buffer[4096];
-		int pair[2], complete = -1;
+		int pair[2];
+		dircast::ReplySink sink = {take_any, nullptr, 0};
 
 		socketpair(AF_UNIX, SOCK_STREAM, 0, pair);
 		dircast::set_socket_timeout(pair[0], SO_RCVTIMEO, 1);
 		write(pair[1], c.sent.data(), c.sent.size());
 		if (c.close_peer)
 			shutdown(pair[1], SHUT_WR);
-		long n = dircast::receive_reply(pair[0], buffer, sizeof buffer, ARCHIVE_FRAME, &complete);
-		EXPECT_EQ(std::string(buffer, n), c.sent);
-		EXPECT_EQ(complete, c.complete) << c.sent << (c.close_peer ? " closed" : " open");
+		EXPECT_EQ(dircast::receive_reply(pair[0], ARCHIVE_STREAM, &sink), c.complete)
+			<< c.sent << (c.close_peer ? " closed" : " open");
 		close(pair[0]);
 		close(pair[1]);
 	}
