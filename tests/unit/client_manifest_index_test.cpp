@@ -2,6 +2,7 @@
 // every prefix of its path text that a space or the line's end follows.
 #include "client/manifest_index.hpp"
 #include "client/transfers.hpp"
+#include "support/documents.hpp"
 
 #include <cstring>
 #include <gtest/gtest.h>
@@ -46,7 +47,7 @@ TEST(ManifestIndex, AgreesWithAScanOfAFullManifest)
 {
 	std::mt19937 random(7);
 	const char alphabet[] = "ab /";
-	std::string manifest = "DC-SHARE-MANIFEST/1\nname=x\nhash=1\nentries=recursive\n\n";
+	std::string manifest = dircast_test::manifest_head(1, "x");
 	std::vector<std::string> candidates;
 
 	while (manifest.size() < dircast::MANIFEST_BUFFER_SIZE - 200) {

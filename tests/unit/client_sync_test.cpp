@@ -28,7 +28,7 @@ std::string apply(const std::string &archive)
 // content and trailer; nothing after an END line is read.
 TEST_F(MirrorTest, ApplyArchiveFollowsSizesNotLines)
 {
-	std::string head = archive_text({}).substr(0, archive_text({}).size() - 4);
+	std::string head = scripted_archive_head();
 	std::string tricky("END\ndir path=x\nfile path=y size=1\n\0!", 36);
 	std::string log = apply(head + "file path=t size=36\n" + tricky + "\nendfile\n" +
 				"file path=../up size=4\nEND\n\nendfile\n" + "file path= size=3\ndir path=e\n" +
