@@ -32,6 +32,20 @@ const dircast::HostSettings HOST_DEFAULTS = dircast::host_settings;
 	abort();
 }
 
+const char *empty_root()
+{
+	static std::string root;
+
+	if (root.empty()) {
+		char pattern[] = "/tmp/dircast-fuzz-root-XXXXXX";
+		if (!mkdtemp(pattern))
+			fail("no temporary directory");
+		root = pattern;
+		atexit([] { rmdir(root.c_str()); });
+	}
+	return root.c_str();
+}
+
 // What readers find in what the host composed, the texts spelled out here
 // from the protocol's formats: the beacon is one line and the mirror reads
 // the listening port from it; the manifest header's first "hash=" is its
@@ -57,8 +71,8 @@ void check_host(int argc, char **argv)
 	if (dircast::client_settings.connect_port != s->listen_port)
 		fail("the mirror reads another port from the beacon");
 
-	// The manifest header only: a root that does not exist gives no records.
-	s->share_root = "/nonexistent/dircast-fuzz";
+	// The manifest header only: an empty root gives no records.
+	s->share_root = empty_root();
 	dircast::Reply reply = {-1, 0};
 	dircast::send_manifest(&reply);
 	std::string header(dircast::send_buffer, dircast::SEND_BUFFER_SIZE);
