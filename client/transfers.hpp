@@ -13,7 +13,7 @@ constexpr long RECEIVE_BUFFER_SIZE = 65536;
 // lines of some 600,000 files, about what the prune's index holds. A reply
 // that goes on past it without ending is cut. File content is bounded only
 // by the disk.
-constexpr unsigned long long OUTSIDE_CONTENT_LIMIT = 64ull << 20;
+constexpr unsigned long long OUTSIDE_CONTENT_LIMIT = 67108864;  // 64 MiB
 
 // How long a connect may take, and how long a reply may bring no data, before
 // the transfer counts as failed. Fixed in the programs; tests shorten them.

@@ -1,14 +1,18 @@
 // Option parsing of both programs: the input, split at NUL bytes, is the
-// command line. Whatever the host accepts must compose its beacon and
-// manifest header inside the send buffer; whatever the client accepts must
-// fit its drive-link buffers and join a longest relative path safely.
+// command line. Whatever the host accepts must compose a beacon and a
+// manifest header that readers take as meant; whatever the client accepts
+// must fit its drive-link buffers and join relative paths exactly.
+#include "client/discovery.hpp"
 #include "client/drive_link.hpp"
 #include "client/mirror_store.hpp"
 #include "client/settings.hpp"
 #include "host/publisher.hpp"
 #include "host/serve_loop.hpp"
+#include "host/send_buffer.hpp"
 #include "host/settings.hpp"
+#include "protocol/wire.hpp"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -22,20 +26,30 @@ namespace {
 
 const dircast::HostSettings HOST_DEFAULTS = dircast::host_settings;
 
-bool has_control_byte(const char *text)
-{
-	for (; *text; text++)
-		if ((unsigned char)*text < 0x20)
-			return true;
-	return false;
-}
-
 [[noreturn]] void fail(const char *what)
 {
 	fprintf(stderr, "options: %s\n", what);
 	abort();
 }
 
+const char *empty_root()
+{
+	static std::string root;
+
+	if (root.empty()) {
+		char pattern[] = "/tmp/dircast-fuzz-root-XXXXXX";
+		if (!mkdtemp(pattern))
+			fail("no temporary directory");
+		root = pattern;
+		atexit([] { rmdir(root.c_str()); });
+	}
+	return root.c_str();
+}
+
+// What readers find in what the host composed, the texts spelled out here
+// from the protocol's formats: the beacon is one line and the mirror reads
+// the listening port from it; the manifest header's first "hash=" is its
+// hash line, where the mirror looks for it.
 void check_host(int argc, char **argv)
 {
 	dircast::HostSettings *s = &dircast::host_settings;
@@ -44,20 +58,52 @@ void check_host(int argc, char **argv)
 	dircast::parse_host_options(argc, argv);
 	if (dircast::invalid_setting() || !dircast::settings_fit())
 		return;
-	if (has_control_byte(s->share_root) || has_control_byte(s->share_name) || has_control_byte(s->mode) ||
-	    strstr(s->share_name, "hash=") || strstr(s->share_name, " port=") || strstr(s->share_root, " port="))
-		fail("host accepted a setting the protocol cannot carry");
+	std::string beacon = std::string("DC-SHARE/1 name=") + s->share_name + " root=" + s->share_root +
+			     " port=" + std::to_string(s->listen_port) + " mode=" + s->mode + "\n";
 	dircast::send_beacon(-1);
-	// The manifest header only: a root that does not exist gives no records.
-	s->share_root = "/nonexistent/dircast-fuzz";
+	if (beacon != dircast::send_buffer)
+		fail("beacon");
+	if (std::count_if(beacon.begin(), beacon.end(), [](unsigned char c) { return c < 0x20; }) != 1)
+		fail("beacon of more than one line");
+	dircast::reset_client_settings();
+	memcpy(dircast::beacon_buffer, beacon.c_str(), beacon.size() + 1);
+	dircast::take_port_from_beacon();
+	if (dircast::client_settings.connect_port != s->listen_port)
+		fail("the mirror reads another port from the beacon");
+
+	// The manifest header only: an empty root gives no records.
+	s->share_root = empty_root();
 	dircast::Reply reply = {-1, 0};
 	dircast::send_manifest(&reply);
+	std::string header(dircast::send_buffer, dircast::SEND_BUFFER_SIZE);
+	std::string head = std::string("DC-SHARE-MANIFEST/1\nname=") + s->share_name + "\nhash=";
+	size_t digits_end = header.find_first_not_of("0123456789", head.size());
+	if (header.compare(0, head.size(), head) != 0 || digits_end == head.size() || digits_end > head.size() + 10 ||
+	    header.compare(digits_end, 20, "\nentries=recursive\n\n") != 0)
+		fail("manifest header");
+	if (header.find("hash=") != head.size() - 5)
+		fail("the mirror would read the hash from the share name");
+}
+
+// A relative path joined under the mirror root is exactly that text, or,
+// when refused, would not fit the path buffer with its NUL and the one
+// separator the room test always counts.
+void check_join(const std::string &relative)
+{
+	std::string root = dircast::client_settings.mirror_root;
+	std::string joined = root + (!root.empty() && root.back() != '/' ? "/" : "") + relative;
+
+	if (dircast::check_mirror_path(relative.c_str(), (int)relative.size())) {
+		if (joined.size() + 1 > (size_t)dircast::MIRROR_PATH_SIZE || joined != dircast::path_buffer)
+			fail("mirror path");
+	} else if (joined.size() + 2 <= (size_t)dircast::MIRROR_PATH_SIZE) {
+		fail("a mirror path that fits was refused");
+	}
 }
 
 void check_client(int argc, char **argv)
 {
 	const dircast::ClientSettings *s = &dircast::client_settings;
-	static const std::string longest(511, 'p');
 
 	dircast::reset_client_settings();
 	dircast::parse_client_options(argc, argv);
@@ -71,7 +117,8 @@ void check_client(int argc, char **argv)
 		fail("drive link path");
 	if (std::string(dircast::c_drive_path()) != std::string(s->dosdevices) + "/c:")
 		fail("c: path");
-	dircast::check_mirror_path(longest.c_str(), (int)longest.size());
+	check_join("p");
+	check_join(std::string(dircast::wire::PATH_LIMIT, 'p'));
 }
 
 } // namespace

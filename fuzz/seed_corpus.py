@@ -94,9 +94,15 @@ def main():
     save("reply_stream", "file-1", bytes([1]) + files["sub/deep/c.bin"])
     for i, rel in enumerate(list(SHARE) + UNSAFE):
         save("path", "%02d" % i, bytes([(i * 37) & 0xff]) + rel.encode())
+    # Base "m", 25 bytes of room: "m/" and 22 bytes fit with the NUL, 23 do not.
+    for n in (22, 23):
+        save("path", "join-room-%d" % n, bytes([12]) + b"a" * n)
     save("options", "host", b"\0".join(a.encode() for a in host_argv))
     save("options", "client", b"--mirror-root\0/m/root\0--dosdevices=/m/dos\0--drive\0y\0--host\0127.0.0.1\0"
                               b"--port=19200\0--poll\04294967295\0--once")
+    # Mirror roots whose "/p" and NUL just fit the 768-byte path, and just do not.
+    for n in (765, 766):
+        save("options", "client-root-%d" % n, b"--mirror-root\0/" + b"r" * (n - 1))
     requests = [b"GET manifest DC-SHARE/1\n\n", b"GET archive DC-SHARE/1\n\n", b""]
     requests += [b"GET file path=" + rel.encode() + b"\n\n" for rel in list(SHARE) + UNSAFE + ["fifo", "link"]]
     for i, request in enumerate(requests):

@@ -29,9 +29,6 @@ constexpr const char END_MARKER[] = "END\n";
 constexpr int REQUEST_LIMIT = 767;
 // Relative paths: 1 to 511 bytes (the walks' 512-byte buffers with the NUL).
 constexpr int PATH_LIMIT = 511;
-// The client's receive limits.
-constexpr long MANIFEST_LIMIT = 262143;
-constexpr long ARCHIVE_LIMIT = 8388608;
 // Walks stop descending at this depth; the directory there keeps its record.
 constexpr int WALK_DEPTH_LIMIT = 7;
 

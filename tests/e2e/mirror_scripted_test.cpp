@@ -2,9 +2,7 @@
 // several turns, exit statuses, limits, discovery, and replies a real host
 // never sends.
 #include "support/loopback.hpp"
-#include "support/process.hpp"
-#include "support/scripted_host.hpp"
-#include "support/temp_dir.hpp"
+#include "support/mirror_runner.hpp"
 
 #include <algorithm>
 #include <arpa/inet.h>
@@ -22,58 +20,6 @@ namespace {
 
 const std::vector<Entry> SHARE = {{"top", ""}, {"d", "", true}, {"d/f", "x"}};
 const std::vector<std::string> SHARE_TREE = {"d d/", "f d/f 1", "f top 0"};
-const std::string MANIFEST_REQUEST = "GET manifest DC-SHARE/1\n\n";
-
-// Answers like a host publishing entries under hash; a file request gets
-// that file alone.
-ScriptedReply publish(const std::string &request, const std::vector<Entry> &entries, unsigned hash)
-{
-	if (request == MANIFEST_REQUEST)
-		return {manifest_text(hash, entries)};
-	for (const Entry &e : entries)
-		if (request == "GET file path=" + e.path + "\n\n")
-			return {archive_text({e})};
-	return {archive_text(entries)};
-}
-
-int count(const std::string &log, const std::string &text)
-{
-	int n = 0;
-	for (size_t at = log.find(text); at != std::string::npos; at = log.find(text, at + 1))
-		n++;
-	return n;
-}
-
-struct Mirror {
-	TempDir tmp;
-	std::string dos = tmp / "dos", root = tmp / "dos/c:/mirror";
-	Process process;
-
-	std::vector<std::string> args(const std::vector<std::string> &extra) const
-	{
-		std::vector<std::string> a = {program_path("dircast-mirror"), "--mirror-root", root, "--dosdevices", dos};
-		a.insert(a.end(), extra.begin(), extra.end());
-		return a;
-	}
-	std::vector<std::string> args(int port, const std::string &mode, const std::string &value = "") const
-	{
-		std::vector<std::string> a = args({"--host", "127.0.0.1", "--port", std::to_string(port), mode});
-		if (!value.empty())
-			a.push_back(value);
-		return a;
-	}
-	RunResult once(int port) { return run_program(args(port, "--once"), tmp / "mirror.log"); }
-	// Polls every second until the log holds turns "sleeping" lines.
-	std::string run_turns(int port, int turns)
-	{
-		process.start(args(port, "--poll", "1"), tmp / "mirror.log");
-		for (int i = 0; i < 600 && count(process.output(), "sleeping") < turns && process.running(); i++)
-			std::this_thread::sleep_for(std::chrono::milliseconds(50));
-		EXPECT_TRUE(process.running());
-		process.stop();
-		return process.output();
-	}
-};
 
 TEST(MirrorScripted, FirstSyncLogsEveryLineAndSendsExactRequests)
 {
@@ -93,7 +39,7 @@ TEST(MirrorScripted, FirstSyncLogsEveryLineAndSendsExactRequests)
 				      "dircast-mirror: archive received\ndircast-mirror: pruning mirror root\n"
 				      "dircast-mirror: mapped " + m.dos + "/y: to " + m.root + "\n"
 				      "dircast-mirror: sync complete\n");
-	EXPECT_EQ(host.requests(), (std::vector<std::string>{MANIFEST_REQUEST, "GET archive DC-SHARE/1\n\n"}));
+	EXPECT_EQ(host.requests(), (std::vector<std::string>{MANIFEST_REQUEST, ARCHIVE_REQUEST}));
 	EXPECT_EQ(list_tree(m.root), SHARE_TREE);
 }
 
@@ -133,7 +79,7 @@ const Scenario SCENARIOS[] = {
 	// runs a delta again before the one after reports no changes.
 	{"file fetch cut off",
 	 [](const std::string &r, int turn) {
-		 if (turn == 2 && r.rfind("GET file", 0) == 0)
+		 if (turn == 2 && r.rfind(dircast::wire::FILE_PREFIX, 0) == 0)
 			 return ScriptedReply{archive_text({CHANGED[0]}).substr(0, 60)};
 		 return turn == 1 ? publish(r, SHARE, 7) : publish(r, CHANGED, 8);
 	 },
@@ -143,7 +89,7 @@ const Scenario SCENARIOS[] = {
 	// read it) is a failed fetch too: the stale copy is not taken as new.
 	{"file reply without its record",
 	 [](const std::string &r, int turn) {
-		 if (turn == 2 && r.rfind("GET file", 0) == 0)
+		 if (turn == 2 && r.rfind(dircast::wire::FILE_PREFIX, 0) == 0)
 			 return ScriptedReply{archive_text({})};
 		 return turn == 1 ? publish(r, SHARE, 7) : publish(r, CHANGED, 8);
 	 },
@@ -301,7 +247,7 @@ TEST(MirrorHostile, ALinkedMirrorRootIsNeverFollowed)
 			m.tmp / "run.log");
 
 		EXPECT_EQ(list_tree(outside.path), (std::vector<std::string>{"d dir/", "f file 6"})) << slashes << run.output;
-		EXPECT_EQ(count(run.output, "pruning mirror root"), 0) << slashes;
+		EXPECT_EQ(count_of(run.output, "pruning mirror root"), 0) << slashes;
 	}
 }
 
@@ -430,11 +376,11 @@ TEST(MirrorScripted, UnsafePathsAndPlantedLinksStayConfined)
 	EXPECT_EQ(list_tree(outside.path), (std::vector<std::string>{"d dir/", "f file 6"}));
 	EXPECT_EQ(read_file(outside.path + "/file"), "secret");
 	EXPECT_EQ(list_tree(m.root), (std::vector<std::string>{"d sub/", "f link 4", "f sub/f 2"}));
-	EXPECT_EQ(count(m.process.output(), "rejected unsafe path"), 6);
+	EXPECT_EQ(count_of(m.process.output(), "rejected unsafe path"), 6);
 	EXPECT_EQ(list_tree(m.tmp.path).size(), list_tree(m.root).size() + 6) << "dos, c:, mirror, spool, y:, log";
 }
 
-const std::string ARCHIVE_HEAD = archive_text({}).substr(0, archive_text({}).size() - 4);
+const std::string ARCHIVE_HEAD = scripted_archive_head();
 
 // Whole archives that a real host never sends, each the first turn's archive:
 // paths the mirror must refuse (control bytes, DEL, backslash, traversal,
@@ -474,7 +420,7 @@ TEST(MirrorHostile, RecordsARealHostNeverSendsAreRefusedOrSkipped)
 
 		EXPECT_EQ(run.status, c.status) << c.name << "\n" << run.output;
 		EXPECT_EQ(list_tree(m.root), c.tree) << c.name;
-		EXPECT_EQ(count(run.output, "dircast-mirror: rejected unsafe path\n"), c.rejected) << c.name;
+		EXPECT_EQ(count_of(run.output, "dircast-mirror: rejected unsafe path\n"), c.rejected) << c.name;
 		if (c.status == 0)
 			EXPECT_EQ(list_tree(m.tmp.path).size(), c.tree.size() + 6)
 				<< c.name << ": dos, c:, mirror, spool, y:, log";
@@ -541,7 +487,7 @@ TEST(MirrorHostile, RepliesCutAtEveryRecordBoundary)
 		const std::vector<std::string> whole = {"d LEGEND/", "d d/", "f d/f 6", "f g 1"};
 
 		EXPECT_EQ(run.status, 1) << "archive cut at " << cut << "\n" << run.output;
-		EXPECT_EQ(count(run.output, "archive incomplete or too large\n"), 1) << cut;
+		EXPECT_EQ(count_of(run.output, "archive incomplete or too large\n"), 1) << cut;
 		for (const std::string &entry : list_tree(m.root))  // what came whole, nothing partly
 			EXPECT_NE(std::find(whole.begin(), whole.end(), entry), whole.end()) << entry << " at " << cut;
 	}
@@ -553,7 +499,7 @@ TEST(MirrorHostile, RepliesCutAtEveryRecordBoundary)
 		RunResult run = m.once(host.port());
 
 		EXPECT_EQ(run.status, 0) << "manifest cut at " << cut;
-		EXPECT_EQ(count(run.output, "dircast-mirror: manifest incomplete\n"), 1) << "manifest cut at " << cut;
+		EXPECT_EQ(count_of(run.output, "dircast-mirror: manifest incomplete\n"), 1) << "manifest cut at " << cut;
 		EXPECT_EQ(list_tree(m.root), (std::vector<std::string>{"d LEGEND/", "d d/", "f d/f 6", "f g 1"})) << cut;
 	}
 }
@@ -591,7 +537,7 @@ TEST(MirrorHostile, EndlessAndTricklingRepliesStopAtTheLimits)
 		std::string log = m.process.output();
 
 		EXPECT_EQ(m.process.exit_status, c.manifest ? 0 : 1) << c.name << "\n" << log;
-		EXPECT_EQ(count(log, c.manifest ? "manifest incomplete\n" : "archive incomplete or too large\n"), 1) << c.name;
+		EXPECT_EQ(count_of(log, c.manifest ? "manifest incomplete\n" : "archive incomplete or too large\n"), 1) << c.name;
 		EXPECT_GE(host.repeated_bytes() + (long long)c.repeat.size(), 64ll << 20) << c.name;
 	}
 }
@@ -610,7 +556,7 @@ TEST(MirrorHostile, LinksSwappedInDuringATurnAreNeverFollowed)
 	write_file(outside.path + "/file", "secret");
 	ScriptedHost host([&](const std::string &r, int turn) {
 		std::vector<Entry> share = {{"top", turn == 1 ? "1" : "22"}, {"d", "", true}, {"d/f", turn == 1 ? "1" : "22"}};
-		if (turn == 2 && r == "GET file path=top\n\n") {
+		if (turn == 2 && r == file_request("top")) {
 			remove_tree(m.root + "/d");
 			symlink((outside.path + "/dir").c_str(), (m.root + "/d").c_str());
 			unlink((m.root + "/top").c_str());
@@ -701,7 +647,7 @@ TEST(MirrorScripted, ClosedStandardDescriptorsNeverReachTheHost)
 		m.process.start(m.args(host.port(), "--once"), m.tmp / "mirror.log", closed);
 		ASSERT_TRUE(m.process.wait_exit(30000));
 		EXPECT_EQ(m.process.exit_status, 0);
-		EXPECT_EQ(host.requests(), (std::vector<std::string>{MANIFEST_REQUEST, "GET archive DC-SHARE/1\n\n"}));
+		EXPECT_EQ(host.requests(), (std::vector<std::string>{MANIFEST_REQUEST, ARCHIVE_REQUEST}));
 		EXPECT_EQ(list_tree(m.root), SHARE_TREE);
 	}
 }

@@ -1,5 +1,6 @@
 // dircast-serve end to end: manifests answered from remembered content
 // hashes must be exactly what a host that reads everything would send.
+#include "support/documents.hpp"
 #include "support/loopback.hpp"
 #include "support/serve_runner.hpp"
 #include "support/temp_dir.hpp"
@@ -15,8 +16,6 @@
 using namespace dircast_test;
 
 namespace {
-
-const std::string MANIFEST = "GET manifest DC-SHARE/1\n\n";
 
 long long bytes_read_by(pid_t pid)
 {
@@ -48,9 +47,9 @@ protected:
 	{
 		ServeRun fresh;
 		EXPECT_TRUE(start_serve(fresh, root, tmp / ("fresh" + std::to_string(fresh_runs++) + ".log")));
-		return tcp_exchange(fresh.port, MANIFEST);
+		return tcp_exchange(fresh.port, MANIFEST_REQUEST);
 	}
-	std::string manifest() { return tcp_exchange(host.port, MANIFEST); }
+	std::string manifest() { return tcp_exchange(host.port, MANIFEST_REQUEST); }
 	void wait_until_settled() { std::this_thread::sleep_for(std::chrono::milliseconds(3200)); }
 };
 

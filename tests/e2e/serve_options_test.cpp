@@ -1,5 +1,6 @@
 // dircast-serve end to end: its command line, its log lines, how it sorts
 // requests, and the settings it refuses.
+#include "support/documents.hpp"
 #include "support/loopback.hpp"
 #include "support/serve_runner.hpp"
 #include "support/temp_dir.hpp"
@@ -50,10 +51,8 @@ TEST(ServeLog, StartLinesAndOneLinePerAnswer)
 	make_dirs(root + "/sub");
 	write_file(root + "/sub/f", "1");
 	ASSERT_TRUE(start_serve(host, root, tmp / "serve.log"));
-	tcp_exchange(host.port, "GET manifest DC-SHARE/1\n\n");
-	tcp_exchange(host.port, "GET archive DC-SHARE/1\n\n");
-	tcp_exchange(host.port, "GET file path=sub/f\n\n");
-	tcp_exchange(host.port, "GET file path=sub\n\n");
+	for (const std::string &request : {MANIFEST_REQUEST, ARCHIVE_REQUEST, file_request("sub/f"), file_request("sub")})
+		tcp_exchange(host.port, request);
 	EXPECT_EQ(host.process.output(),
 		  "dircast-serve: start\n"
 		  "dircast-serve: sharing " + root + "\n"
@@ -83,7 +82,7 @@ TEST(ServeLog, RequestsAreSortedByPrefix)
 		{"GET manifest and anything else", "DC-SHARE-MANIFEST/1\n"},
 		{"get manifest DC-SHARE/1\n\n", "DC-SHARE-ARCHIVE/1\n"},
 		{"GET man", "DC-SHARE-ARCHIVE/1\n"},
-		{"GET archive DC-SHARE/1\n\n", "DC-SHARE-ARCHIVE/1\n"},
+		{ARCHIVE_REQUEST, "DC-SHARE-ARCHIVE/1\n"},
 		{"GET file path=f", "DC-SHARE-ARCHIVE/1\n"},
 		{"", "DC-SHARE-ARCHIVE/1\n"},  // connect and close: the empty request
 	};
@@ -144,8 +143,7 @@ TEST(ServeOptions, ArchiveHeaderCarriesDrivePathAndMode)
 	std::string port = host.process.output();
 	port = port.substr(port.find("0.0.0.0:") + 8);
 	port = port.substr(0, port.find('\n'));
-	EXPECT_EQ(tcp_exchange(std::stoi(port), "GET archive DC-SHARE/1\n\n"),
-		  "DC-SHARE-ARCHIVE/1\nname=c-host\nroot=" + root + "\ndrive=d\npath=p/q\nmode=rw\nentries=recursive\n\nEND\n");
+	EXPECT_EQ(tcp_exchange(std::stoi(port), ARCHIVE_REQUEST), archive_head(root, "c-host", "d", "p/q", "rw") + "END\n");
 }
 
 TEST(ServeOptions, PortsAboveSixteenBitsBindTheirLowBitsAndPrintInFull)
@@ -161,7 +159,7 @@ TEST(ServeOptions, PortsAboveSixteenBitsBindTheirLowBitsAndPrintInFull)
 		tmp / "serve.log");
 	ASSERT_TRUE(p.wait_for_output("listening on 0.0.0.0:" + shown + "\n"));
 	EXPECT_NE(beacons.receive().find(" port=" + shown + " "), std::string::npos);
-	EXPECT_EQ(tcp_exchange(port, "GET manifest DC-SHARE/1\n\n").substr(0, 20), "DC-SHARE-MANIFEST/1\n");
+	EXPECT_EQ(tcp_exchange(port, MANIFEST_REQUEST).substr(0, 20), "DC-SHARE-MANIFEST/1\n");
 }
 
 TEST(ServeOptions, DefaultBeaconIsTheDocumentedDatagram)

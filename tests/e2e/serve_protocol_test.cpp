@@ -1,5 +1,6 @@
 // dircast-serve end to end: the exact bytes of beacon, manifest and archives
 // from the real program, on both architectures, over temporary share roots.
+#include "support/documents.hpp"
 #include "support/loopback.hpp"
 #include "support/serve_runner.hpp"
 #include "support/temp_dir.hpp"
@@ -14,20 +15,6 @@
 using namespace dircast_test;
 
 namespace {
-
-const std::string MANIFEST = "GET manifest DC-SHARE/1\n\n";
-const std::string ARCHIVE = "GET archive DC-SHARE/1\n\n";
-
-std::string archive_header(const std::string &root)
-{
-	return "DC-SHARE-ARCHIVE/1\nname=c-host\nroot=" + root +
-	       "\ndrive=c\npath=host\nmode=read-only\nentries=recursive\n\n";
-}
-
-std::string manifest_head(unsigned hash)
-{
-	return "DC-SHARE-MANIFEST/1\nname=c-host\nhash=" + std::to_string(hash) + "\nentries=recursive\n\n";
-}
 
 // The order getdents hands out, which the host's walks follow.
 std::vector<std::string> kernel_order(const std::string &dir)
@@ -64,32 +51,28 @@ protected:
 TEST_P(ServeProtocol, AnEmptyRootIsAnEmptyShareAnUnreadableOneIsCut)
 {
 	start();
-	EXPECT_EQ(ask(MANIFEST), manifest_head(3241883111u) + "END\n");
-	EXPECT_EQ(ask(ARCHIVE), archive_header(root) + "END\n");
+	EXPECT_EQ(ask(MANIFEST_REQUEST), manifest_head(3241883111u) + "END\n");
+	EXPECT_EQ(ask(ARCHIVE_REQUEST), archive_head(root) + "END\n");
 	remove_tree(root);
-	EXPECT_EQ(ask(MANIFEST), "");
-	EXPECT_EQ(ask(ARCHIVE), "");
+	EXPECT_EQ(ask(MANIFEST_REQUEST), "");
+	EXPECT_EQ(ask(ARCHIVE_REQUEST), "");
 	write_file(root, "a file where the root should be");
-	EXPECT_EQ(ask(MANIFEST), "");
-	EXPECT_EQ(ask(ARCHIVE), "");
+	EXPECT_EQ(ask(MANIFEST_REQUEST), "");
+	EXPECT_EQ(ask(ARCHIVE_REQUEST), "");
 	EXPECT_TRUE(host.process.wait_for_output("archive sent\n"));
-	std::string log = host.process.output();
-	size_t lines = 0;
-	for (size_t at = 0; (at = log.find("dircast-serve: share root unavailable\n", at)) != std::string::npos; at++)
-		lines++;
-	EXPECT_EQ(lines, 4u) << log;
+	EXPECT_EQ(count_of(host.process.output(), "dircast-serve: share root unavailable\n"), 4)
+		<< host.process.output();
 	remove_tree(root);
 	make_dirs(root);
-	EXPECT_EQ(ask(MANIFEST), manifest_head(3241883111u) + "END\n");
+	EXPECT_EQ(ask(MANIFEST_REQUEST), manifest_head(3241883111u) + "END\n");
 }
 
 TEST_P(ServeProtocol, OneFileShareMatchesTheWorkedManifest)
 {
 	write_file(root + "/a.txt", "abc");
 	start();
-	EXPECT_EQ(ask(MANIFEST), "DC-SHARE-MANIFEST/1\nname=c-host\nhash=3908593925\nentries=recursive\n\n"
-				 "file path=a.txt size=3 hash=440920331\nEND\n");
-	EXPECT_EQ(ask(ARCHIVE), archive_header(root) + "file path=a.txt size=3\nabc\nendfile\nEND\n");
+	EXPECT_EQ(ask(MANIFEST_REQUEST), manifest_head(3908593925u) + "file path=a.txt size=3 hash=440920331\nEND\n");
+	EXPECT_EQ(ask(ARCHIVE_REQUEST), archive_head(root) + "file path=a.txt size=3\nabc\nendfile\nEND\n");
 }
 
 TEST_P(ServeProtocol, FilesComeBeforeDirectoriesAndTheHashFollowsKernelOrder)
@@ -101,9 +84,9 @@ TEST_P(ServeProtocol, FilesComeBeforeDirectoriesAndTheHashFollowsKernelOrder)
 	unsigned expected = order[0] == "a.txt" ? 2994931705u : 4180802033u;
 
 	start();
-	EXPECT_EQ(ask(MANIFEST), manifest_head(expected) + "file path=a.txt size=3 hash=440920331\n"
+	EXPECT_EQ(ask(MANIFEST_REQUEST), manifest_head(expected) + "file path=a.txt size=3 hash=440920331\n"
 							   "dir path=sub\nfile path=sub/b.txt size=0 hash=2166136261\nEND\n");
-	EXPECT_EQ(ask(ARCHIVE), archive_header(root) + "file path=a.txt size=3\nabc\nendfile\ndir path=sub\n"
+	EXPECT_EQ(ask(ARCHIVE_REQUEST), archive_head(root) + "file path=a.txt size=3\nabc\nendfile\ndir path=sub\n"
 						       "file path=sub/b.txt size=0\n\nendfile\nEND\n");
 }
 
@@ -113,7 +96,7 @@ TEST_P(ServeProtocol, FileContentIsRawBytes)
 
 	write_file(root + "/raw", content);
 	start();
-	EXPECT_EQ(ask(ARCHIVE), archive_header(root) + "file path=raw size=17\n" + content + "\nendfile\nEND\n");
+	EXPECT_EQ(ask(ARCHIVE_REQUEST), archive_head(root) + "file path=raw size=17\n" + content + "\nendfile\nEND\n");
 }
 
 TEST_P(ServeProtocol, SingleFileRequests)
@@ -122,11 +105,11 @@ TEST_P(ServeProtocol, SingleFileRequests)
 	write_file(root + "/d/e/f.txt", "hello");
 	start();
 	const std::string record = "file path=d/e/f.txt size=5\nhello\nendfile\n";
-	EXPECT_EQ(ask("GET file path=d/e/f.txt\n\n"), archive_header(root) + record + "END\n");
-	EXPECT_EQ(ask("GET file path=d/e/f.txt\r\n\r\n"), archive_header(root) + record + "END\n");
+	EXPECT_EQ(ask(file_request("d/e/f.txt")), archive_head(root) + record + "END\n");
+	EXPECT_EQ(ask("GET file path=d/e/f.txt\r\n\r\n"), archive_head(root) + record + "END\n");
 	for (const char *unsafe : {"d/e", "d/../d/e/f.txt", "/d/e/f.txt", "", "d//e/f.txt", "d/e/f.txt/",
 				   "./d/e/f.txt", "d\\e", "missing"})
-		EXPECT_EQ(ask(std::string("GET file path=") + unsafe + "\n\n"), archive_header(root) + "END\n")
+		EXPECT_EQ(ask(file_request(unsafe)), archive_head(root) + "END\n")
 			<< "path " << unsafe;
 	EXPECT_TRUE(host.process.wait_for_output("dircast-serve: sending file d/e/f.txt\n"));
 }

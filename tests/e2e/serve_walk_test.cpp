@@ -1,6 +1,7 @@
 // dircast-serve end to end: what the tree walks publish for the awkward
 // corners of a real tree (depth, links, special files, names the protocol
 // cannot carry).
+#include "support/documents.hpp"
 #include "support/loopback.hpp"
 #include "support/process.hpp"
 #include "support/serve_runner.hpp"
@@ -16,18 +17,6 @@
 using namespace dircast_test;
 
 namespace {
-
-const std::string MANIFEST = "GET manifest DC-SHARE/1\n\n";
-const std::string ARCHIVE = "GET archive DC-SHARE/1\n\n";
-
-int count_of(const std::string &text, const std::string &what)
-{
-	int n = 0;
-
-	for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
-		n++;
-	return n;
-}
 
 std::string hash_line(const std::string &manifest)
 {
@@ -56,8 +45,8 @@ TEST_P(ServeWalk, FailedListingsCutTheAnswers)
 	write_file(root + "/a.txt", "abc");
 	ASSERT_TRUE(start_serve(host, root, tmp / "serve.log", {}, GetParam(), {build_dir() + "/tests/failing_listings"}))
 		<< host.process.output();
-	EXPECT_EQ(ask(MANIFEST), "");
-	EXPECT_EQ(ask(ARCHIVE), "");
+	EXPECT_EQ(ask(MANIFEST_REQUEST), "");
+	EXPECT_EQ(ask(ARCHIVE_REQUEST), "");
 	EXPECT_EQ(count_of(host.process.output(), "share root unavailable"), 0);
 }
 
@@ -80,8 +69,7 @@ TEST_P(ServeWalk, InodeNumbersBeyond32BitsAreListed)
 		GTEST_SKIP() << "no overlay mount with xino here: " << host.process.output();
 	if (std::stoull(read_file(inode)) <= 0xffffffffull)
 		GTEST_SKIP() << "the overlay gave 32-bit inode numbers";
-	EXPECT_EQ(ask(MANIFEST), "DC-SHARE-MANIFEST/1\nname=c-host\nhash=3908593925\nentries=recursive\n\n"
-				 "file path=a.txt size=3 hash=440920331\nEND\n");
+	EXPECT_EQ(ask(MANIFEST_REQUEST), manifest_head(3908593925u) + "file path=a.txt size=3 hash=440920331\nEND\n");
 }
 
 // A file beyond 2 GiB (an i386 open without O_LARGEFILE fails on it, and a
@@ -92,8 +80,6 @@ TEST_P(ServeWalk, FilesBeyondTwoGibibytesAreCarried)
 {
 	const unsigned long long zeros = 1ull << 31;
 	unsigned hash = 2166136261u, power = 16777619u;
-	std::string answer;
-	char piece[4096];
 
 	for (unsigned long long n = zeros; n; n >>= 1, power *= power)
 		if (n & 1)
@@ -104,12 +90,11 @@ TEST_P(ServeWalk, FilesBeyondTwoGibibytesAreCarried)
 	ASSERT_EQ(pwrite(fd, "abc", 3, (off_t)zeros), 3);
 	close(fd);
 	start(host, root);
-	EXPECT_NE(tcp_exchange(host.port, MANIFEST, 120000).find("\nfile path=big size=2147483651 hash=" + std::to_string(hash) + "\n"),
+	EXPECT_NE(tcp_exchange(host.port, MANIFEST_REQUEST, 120000).find("\nfile path=big size=2147483651 hash=" + std::to_string(hash) + "\n"),
 		  std::string::npos);
 	int socket = tcp_connect(host.port);
-	send(socket, "GET file path=big\n\n", 19, 0);
-	for (ssize_t n; answer.find("size=") == std::string::npos && (n = recv(socket, piece, sizeof piece, 0)) > 0;)
-		answer.append(piece, n);
+	send(socket, file_request("big").data(), file_request("big").size(), 0);
+	std::string answer = read_until_close(socket, 10000, nullptr, 4096);  // the head and the record line
 	close(socket);
 	EXPECT_NE(answer.find("\nfile path=big size=2147483651\n"), std::string::npos) << answer.substr(0, 300);
 }
@@ -132,7 +117,7 @@ TEST_P(ServeWalk, NothingBelowDepthSevenIsPublished)
 	ServeRun other;
 	start(host, root);
 	start(other, clean);
-	std::string manifest = ask(MANIFEST);
+	std::string manifest = ask(MANIFEST_REQUEST);
 
 	EXPECT_NE(manifest.find("dir path=d1/d2/d3/d4/d5/d6/d7\n"), std::string::npos);
 	EXPECT_NE(manifest.find("file path=d1/d2/d3/d4/d5/d6/f "), std::string::npos);
@@ -140,8 +125,8 @@ TEST_P(ServeWalk, NothingBelowDepthSevenIsPublished)
 	EXPECT_EQ(manifest.find("d7/d8"), std::string::npos);
 	EXPECT_EQ(count_of(manifest, "dir path="), 7);
 	// Nothing below the seventh level reaches the hash either.
-	EXPECT_EQ(hash_line(manifest), hash_line(tcp_exchange(other.port, MANIFEST)));
-	EXPECT_EQ(count_of(ask(ARCHIVE), "file path="), 6);
+	EXPECT_EQ(hash_line(manifest), hash_line(tcp_exchange(other.port, MANIFEST_REQUEST)));
+	EXPECT_EQ(count_of(ask(ARCHIVE_REQUEST), "file path="), 6);
 }
 
 TEST_P(ServeWalk, UnreadableEntriesAreEmptyFilesInTheManifestAndAbsentFromArchives)
@@ -153,16 +138,16 @@ TEST_P(ServeWalk, UnreadableEntriesAreEmptyFilesInTheManifestAndAbsentFromArchiv
 	start(host, root);
 
 	bool closed;
-	std::string manifest = tcp_exchange(host.port, MANIFEST, 10000, &closed);
+	std::string manifest = tcp_exchange(host.port, MANIFEST_REQUEST, 10000, &closed);
 	ASSERT_TRUE(closed) << "the host blocked on a special file";
 	for (const char *name : {"empty", "dangling", "pipe", "pipe-link"})
 		EXPECT_NE(manifest.find(std::string("file path=") + name + " size=0 hash=2166136261\n"), std::string::npos)
 			<< name;
-	std::string archive = ask(ARCHIVE);
+	std::string archive = ask(ARCHIVE_REQUEST);
 	EXPECT_NE(archive.find("file path=empty size=0\n\nendfile\n"), std::string::npos);
 	EXPECT_EQ(count_of(archive, "file path="), 1);
 	for (const char *name : {"pipe", "dangling"})
-		EXPECT_EQ(ask(std::string("GET file path=") + name + "\n\n").find("file path="), std::string::npos) << name;
+		EXPECT_EQ(ask(file_request(name)).find("file path="), std::string::npos) << name;
 }
 
 TEST_P(ServeWalk, ALinkToItsOwnDirectoryRepeatsUntilTheDepthLimit)
@@ -170,7 +155,7 @@ TEST_P(ServeWalk, ALinkToItsOwnDirectoryRepeatsUntilTheDepthLimit)
 	write_file(root + "/f", "x");
 	ASSERT_EQ(symlink(".", (root + "/loop").c_str()), 0);
 	start(host, root);
-	std::string manifest = ask(MANIFEST);
+	std::string manifest = ask(MANIFEST_REQUEST);
 
 	EXPECT_EQ(count_of(manifest, "dir path="), 7);
 	EXPECT_NE(manifest.find("dir path=loop/loop/loop/loop/loop/loop/loop\n"), std::string::npos);
@@ -194,12 +179,12 @@ TEST_P(ServeWalk, NamesTheProtocolCannotCarryAreLeftOut)
 	start(host, root);
 	start(other, clean);
 
-	EXPECT_EQ(ask(MANIFEST), tcp_exchange(other.port, MANIFEST));
-	std::string archive = ask(ARCHIVE);
+	EXPECT_EQ(ask(MANIFEST_REQUEST), tcp_exchange(other.port, MANIFEST_REQUEST));
+	std::string archive = ask(ARCHIVE_REQUEST);
 	EXPECT_EQ(count_of(archive, "file path="), 1);
 	EXPECT_EQ(archive.find("inner"), std::string::npos);
 	for (const char *bad : {"a size=3", "b hash=1"})
-		EXPECT_EQ(ask(std::string("GET file path=") + bad + "\n\n").find("file path="), std::string::npos) << bad;
+		EXPECT_EQ(ask(file_request(bad)).find("file path="), std::string::npos) << bad;
 }
 
 TEST_P(ServeWalk, LinkedDirectoriesAreWalkedAndLinkedFilesSent)
@@ -210,7 +195,7 @@ TEST_P(ServeWalk, LinkedDirectoriesAreWalkedAndLinkedFilesSent)
 	ASSERT_EQ(symlink(outside.c_str(), (root + "/linked").c_str()), 0);
 	ASSERT_EQ(symlink((outside + "/o.txt").c_str(), (root + "/file-link").c_str()), 0);
 	start(host, root);
-	std::string archive = ask(ARCHIVE);
+	std::string archive = ask(ARCHIVE_REQUEST);
 
 	EXPECT_NE(archive.find("dir path=linked\nfile path=linked/o.txt size=3\nout\nendfile\n"), std::string::npos);
 	EXPECT_NE(archive.find("file path=file-link size=3\nout\nendfile\n"), std::string::npos);

@@ -115,8 +115,7 @@ done
 
 # Limits, as the code defines them.
 for program in dircast-serve dircast-mirror; do
-	expect_text "$program.1" "$scratch/$program.txt" "$(constant protocol/wire.hpp ARCHIVE_LIMIT) bytes"
-	expect_text "$program.1" "$scratch/$program.txt" "$(constant protocol/wire.hpp MANIFEST_LIMIT) bytes"
+	expect_text "$program.1" "$scratch/$program.txt" "$(constant client/transfers.hpp OUTSIDE_CONTENT_LIMIT) bytes"
 	expect_text "$program.1" "$scratch/$program.txt" "$(number_word "$(constant protocol/wire.hpp WALK_DEPTH_LIMIT)") levels"
 done
 expect_text dircast-serve.1 "$scratch/dircast-serve.txt" "$(constant protocol/wire.hpp PATH_LIMIT) bytes"

@@ -51,14 +51,14 @@ int tcp_connect(int port, int timeout_ms)
 	return -1;
 }
 
-std::string read_until_close(int fd, int timeout_ms, bool *closed)
+std::string read_until_close(int fd, int timeout_ms, bool *closed, size_t stop_after, int pause_ms)
 {
 	std::string out;
 	char buf[65536];
 
 	if (closed)
 		*closed = false;
-	for (;;) {
+	while (out.size() < stop_after) {
 		pollfd p = {fd, POLLIN, 0};
 		if (poll(&p, 1, timeout_ms) <= 0)
 			break;
@@ -69,6 +69,7 @@ std::string read_until_close(int fd, int timeout_ms, bool *closed)
 			break;
 		}
 		out.append(buf, n);
+		std::this_thread::sleep_for(std::chrono::milliseconds(pause_ms));
 	}
 	return out;
 }

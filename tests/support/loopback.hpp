@@ -2,6 +2,7 @@
 // UDP receiver for beacons.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 namespace dircast_test {
@@ -18,8 +19,10 @@ std::string tcp_exchange(int port, const std::string &request, int timeout_ms = 
 
 // Connects to 127.0.0.1:port, retrying while refused; -1 on timeout.
 int tcp_connect(int port, int timeout_ms = 10000);
-// Reads until close or timeout without data.
-std::string read_until_close(int fd, int timeout_ms = 10000, bool *closed = nullptr);
+// Reads until close, timeout_ms without data, or stop_after bytes; a pause
+// between receives makes a slow reader.
+std::string read_until_close(int fd, int timeout_ms = 10000, bool *closed = nullptr,
+			     size_t stop_after = SIZE_MAX, int pause_ms = 0);
 
 struct UdpReceiver {
 	int fd = -1;

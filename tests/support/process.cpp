@@ -3,6 +3,9 @@
 
 #include <chrono>
 #include <csignal>
+#include <cstdlib>
+#include <dirent.h>
+#include <sys/syscall.h>
 #include <fcntl.h>
 #include <sys/wait.h>
 #include <thread>
@@ -20,7 +23,7 @@ std::string program_path(const std::string &name, const std::string &arch)
 Process::~Process() { stop(); }
 
 void Process::start(const std::vector<std::string> &argv, const std::string &log_file,
-		    const std::vector<int> &closed_fds)
+		    const std::vector<int> &closed_fds, int output_fd)
 {
 	std::vector<char *> args;
 
@@ -33,7 +36,7 @@ void Process::start(const std::vector<std::string> &argv, const std::string &log
 		int log = open(log_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
 		int null = open("/dev/null", O_RDWR);
 		dup2(null, 0);
-		dup2(log, 1);
+		dup2(output_fd >= 0 ? output_fd : log, 1);
 		dup2(log, 2);
 		for (int fd = 3; fd < 256; fd++)
 			close(fd);
@@ -105,6 +108,27 @@ void Process::stop()
 	waitpid(pid, &status, 0);
 	exit_status = decode_status(status);
 	pid = -1;
+}
+
+int Process::borrow_socket() const
+{
+	std::string dir = "/proc/" + std::to_string(pid) + "/fd";
+	DIR *d = opendir(dir.c_str());
+	int pidfd = (int)syscall(SYS_pidfd_open, pid, 0);
+	int borrowed = -1;
+
+	while (dirent *e = d && pidfd >= 0 && borrowed < 0 ? readdir(d) : nullptr) {
+		char target[64] = {};
+
+		if (readlink((dir + "/" + e->d_name).c_str(), target, sizeof target - 1) > 0 &&
+		    std::string(target).rfind("socket:", 0) == 0)
+			borrowed = (int)syscall(SYS_pidfd_getfd, pidfd, atoi(e->d_name), 0);
+	}
+	if (d)
+		closedir(d);
+	if (pidfd >= 0)
+		close(pidfd);
+	return borrowed;
 }
 
 RunResult run_program(const std::vector<std::string> &argv, const std::string &log_file, int timeout_ms)

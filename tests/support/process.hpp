@@ -23,9 +23,10 @@ struct Process {
 	~Process();
 
 	// closed_fds: descriptors among 0, 1, 2 to leave closed in the child
-	// (1 closed means the log file is not attached).
+	// (1 closed means the log file is not attached); output_fd, when given,
+	// takes the log file's place as standard output.
 	void start(const std::vector<std::string> &argv, const std::string &log_file,
-		   const std::vector<int> &closed_fds = {});
+		   const std::vector<int> &closed_fds = {}, int output_fd = -1);
 	std::string output() const;
 	// Polls the log until it holds text (or times out); true when found.
 	bool wait_for_output(const std::string &text, int timeout_ms = 10000) const;
@@ -33,6 +34,9 @@ struct Process {
 	bool wait_exit(int timeout_ms = 10000);
 	bool running();
 	void stop();
+	// A duplicate of the program's first open socket (pidfd_getfd), so a
+	// test can read the options the program set on it; -1 if none.
+	int borrow_socket() const;
 };
 
 // Runs a program to its end (killing it after timeout_ms) and returns its

@@ -63,15 +63,16 @@ void ScriptedHost::serve()
 		{
 			std::lock_guard<std::mutex> lock(mutex_);
 			requests_.push_back(request);
-			turn_ += request.rfind("GET manifest", 0) == 0;
+			turn_ += request.rfind(dircast::wire::MANIFEST_PREFIX, 0) == 0;
 		}
 		ScriptedReply reply = answer_(request, turn_);
 		timeval stall = {10, 0};
 		setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &stall, sizeof stall);
 		bool taken = send(fd, reply.head.data(), reply.head.size(), MSG_NOSIGNAL) >= 0;
-		for (const std::string &piece : reply.pieces) {
+		for (size_t i = 0; taken && i < reply.pieces.size(); i++) {
 			std::this_thread::sleep_for(std::chrono::milliseconds(reply.pause_ms));
-			taken = taken && send(fd, piece.data(), piece.size(), MSG_NOSIGNAL) == (ssize_t)piece.size();
+			taken = send(fd, reply.pieces[i].data(), reply.pieces[i].size(), MSG_NOSIGNAL) ==
+				(ssize_t)reply.pieces[i].size();
 		}
 		// Bounded all the same (1 GiB), should a client never stop reading.
 		for (long long sent = 0; taken && !reply.repeat.empty() && sent < (1ll << 30) && !stop_;) {
@@ -85,40 +86,10 @@ void ScriptedHost::serve()
 			readable(fd, 1000);
 			send(fd, reply.tail.data(), reply.tail.size(), MSG_NOSIGNAL);
 		}
+		if (reply.hold_ms)
+			readable(fd, reply.hold_ms);
 		close(fd);
 	}
-}
-
-static unsigned content_hash(const std::string &bytes)
-{
-	unsigned h = 2166136261u;
-
-	for (unsigned char c : bytes)
-		h = (h ^ c) * 16777619u;
-	return h;
-}
-
-std::string manifest_text(unsigned hash, const std::vector<Entry> &entries)
-{
-	std::string out = "DC-SHARE-MANIFEST/1\nname=s\nhash=" + std::to_string(hash) + "\nentries=recursive\n\n";
-
-	for (const Entry &e : entries)
-		out += e.dir ? "dir path=" + e.path + "\n"
-			     : "file path=" + e.path + " size=" + std::to_string(e.content.size()) +
-				       " hash=" + std::to_string(content_hash(e.content)) + "\n";
-	return out + "END\n";
-}
-
-std::string archive_text(const std::vector<Entry> &entries)
-{
-	std::string out = "DC-SHARE-ARCHIVE/1\nname=s\nroot=/r\ndrive=c\npath=host\nmode=read-only\n"
-			  "entries=recursive\n\n";
-
-	for (const Entry &e : entries)
-		out += e.dir ? "dir path=" + e.path + "\n"
-			     : "file path=" + e.path + " size=" + std::to_string(e.content.size()) + "\n" +
-				       e.content + "\nendfile\n";
-	return out + "END\n";
 }
 
 } // namespace dircast_test

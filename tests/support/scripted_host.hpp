@@ -3,6 +3,8 @@
 // the real host; every request is recorded.
 #pragma once
 
+#include "documents.hpp"
+
 #include <atomic>
 #include <functional>
 #include <mutex>
@@ -23,6 +25,9 @@ struct ScriptedReply {
 	std::vector<std::string> pieces;
 	std::string repeat;
 	int pause_ms = 0;
+	// At the end the connection is held open this long, or until the client
+	// closes it: a host that stalls in the middle of its reply.
+	int hold_ms = 0;
 };
 
 class ScriptedHost {
@@ -49,14 +54,5 @@ private:
 	std::vector<std::string> requests_;
 	std::thread thread_;
 };
-
-// Protocol documents as a host would write them.
-struct Entry {
-	std::string path;
-	std::string content;  // files only
-	bool dir = false;
-};
-std::string manifest_text(unsigned hash, const std::vector<Entry> &entries);
-std::string archive_text(const std::vector<Entry> &entries);
 
 } // namespace dircast_test

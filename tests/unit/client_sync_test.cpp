@@ -20,7 +20,7 @@ using namespace dircast_test;
 // END line is read; a file whose content never comes whole is dropped.
 TEST_F(MirrorTest, ApplyArchiveFollowsSizesNotLines)
 {
-	std::string head = archive_text({}).substr(0, archive_text({}).size() - 4);
+	std::string head = scripted_archive_head();
 	std::string tricky("END\ndir path=x\nfile path=y size=1\n\0!", 36);
 	std::string archive = head + "file path=t size=36\n" + tricky + "\nendfile\n" +
 			      "file path=../up size=4\nEND\n\nendfile\n" + "file path= size=3\ndir path=e\n" +

@@ -15,7 +15,7 @@ using namespace dircast_test;
 using dircast::ARCHIVE_STREAM;
 using dircast::MANIFEST_STREAM;
 
-const std::string HEAD = archive_text({}).substr(0, archive_text({}).size() - 4);
+const std::string HEAD = scripted_archive_head();
 const std::string WHOLE = archive_text({{"f", "a\nEND\n"}, {"g", ""}});
 const std::string CUT_AT_CONTENT = WHOLE.substr(0, WHOLE.find("END\n") + 4);
 

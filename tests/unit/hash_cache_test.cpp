@@ -2,6 +2,7 @@
 #include "host/hash_cache.hpp"
 
 #include <gtest/gtest.h>
+#include <vector>
 
 using namespace dircast;
 
@@ -73,26 +74,33 @@ TEST(HashCache, AnyChangeOfIdentityOrStateMisses)
 	EXPECT_TRUE(cached_content_hash(&st, &hash));
 }
 
+// Whether an entry was stored shows at once: within its own request any
+// remembered hash is trusted. Twice the capacity is offered; every entry
+// that was stored must still be there after the rest, and the entries that
+// found no room are the ones dropped, mostly the late ones.
 TEST(HashCache, AFullCacheDropsNewEntriesAndKeepsOld)
 {
-	unsigned hash;
+	const unsigned long long first = 1000, offered = 2 * HASH_CACHE_CAPACITY;
+	std::vector<bool> stored;
+	unsigned hash, early = 0, late = 0;
 
 	begin_cache_request();
-	for (unsigned long long ino = 1000; ino < 1000 + 2 * HASH_CACHE_CAPACITY; ino++) {
+	for (unsigned long long ino = first; ino < first + offered; ino++) {
 		kernel_stat st = file_state(ino, NOW - 60, NOW - 60);
 		remember_content_hash(&st, (unsigned)ino, &hashed_at);
+		stored.push_back(cached_content_hash(&st, &hash) && hash == (unsigned)ino);
+		(ino - first < HASH_CACHE_CAPACITY ? early : late) += stored.back();
 	}
 	begin_cache_request();
-	unsigned hits = 0;
-	for (unsigned long long ino = 1000; ino < 1000 + 2 * HASH_CACHE_CAPACITY; ino++) {
+	for (unsigned long long ino = first; ino < first + offered; ino++) {
 		kernel_stat st = file_state(ino, NOW - 60, NOW - 60);
-		if (cached_content_hash(&st, &hash)) {
-			hits++;
-			ASSERT_EQ(hash, (unsigned)ino);
-		}
+		bool hit = cached_content_hash(&st, &hash);
+		ASSERT_EQ(hit, stored[ino - first]) << "inode " << ino;
+		ASSERT_TRUE(!hit || hash == (unsigned)ino) << "inode " << ino;
 	}
-	EXPECT_GT(hits, HASH_CACHE_CAPACITY / 2);
-	EXPECT_LE(hits, HASH_CACHE_CAPACITY);
+	EXPECT_LE(early + late, HASH_CACHE_CAPACITY);
+	EXPECT_GT(early, HASH_CACHE_CAPACITY / 2);
+	EXPECT_LT(late, early / 4);
 }
 
 } // namespace

@@ -1,6 +1,7 @@
 // Command-line option matching.
+#include "client/settings.hpp"
+#include "host/settings.hpp"
 #include "runtime/options.hpp"
-#include "runtime/text.hpp"
 
 #include <gtest/gtest.h>
 #include <string>
@@ -57,61 +58,61 @@ TEST(Options, MatchOption)
 	}
 }
 
-// The programs' option loop: options tried in order, one step past each
-// argument whatever happened. match_option's index contract has to make a
-// value taken from the next argument vanish from the loop.
+// Both programs' own loops over one command line: options tried in order,
+// one step past each argument whatever happened, so a value taken from the
+// next argument must vanish from the loop. --port and --drive mean the same
+// to both; only the mirror knows --once.
 struct Parsed {
-	std::string port = "-";
-	std::string host = "-";
-	bool once = false;
+	unsigned host_port, mirror_port;
+	std::string host_drive, mirror_drive;
+	int once;
 };
 
 static Parsed parse(std::vector<const char *> args)
 {
-	std::vector<char *> argv = {const_cast<char *>("dircast-mirror")};
+	const dircast::HostSettings host_defaults = dircast::host_settings;
+	std::vector<char *> argv = {const_cast<char *>("dircast")};
 	Parsed parsed;
-	const char *value;
 
 	for (const char *a : args)
 		argv.push_back(const_cast<char *>(a));
 	argv.push_back(nullptr);
-	for (int i = 1; i < (int)argv.size() - 1; i++) {
-		int argc = (int)argv.size() - 1;
-
-		if (match_option(&i, argc, argv.data(), "--port", &value))
-			parsed.port = value;
-		else if (match_option(&i, argc, argv.data(), "--host", &value))
-			parsed.host = value;
-		else if (dircast::text_equals(argv[i], "--once"))
-			parsed.once = true;
-	}
+	dircast::parse_host_options((int)argv.size() - 1, argv.data());
+	dircast::reset_client_settings();
+	dircast::parse_client_options((int)argv.size() - 1, argv.data());
+	parsed = {dircast::host_settings.listen_port, dircast::client_settings.connect_port,
+		  dircast::host_settings.drive, dircast::client_settings.drive, dircast::client_settings.run_once};
+	dircast::host_settings = host_defaults;
+	dircast::reset_client_settings();
 	return parsed;
 }
 
-TEST(Options, LoopOverArguments)
+TEST(Options, ProgramsLoopOverArguments)
 {
 	const struct {
 		const char *name;
 		std::vector<const char *> args;
-		const char *port;
-		const char *host;
-		bool once;
+		unsigned port;   // both programs; 19200 by default
+		const char *drive;  // nullptr: each program's default, "c" and "y"
+		int once;
 	} cases[] = {
-		{"both forms", {"--port", "1", "--host=h"}, "1", "h", false},
-		{"later occurrence overrides", {"--port=1", "--port", "2"}, "2", "-", false},
-		{"value that looks like a flag is a value", {"--host", "--once"}, "-", "--once", false},
-		{"flag after options", {"--host", "h", "--once"}, "-", "h", true},
-		{"value that looks like an option is stepped over", {"--host", "--port", "--once"}, "-", "--port", true},
-		{"dangling name ignored", {"--once", "--port"}, "-", "-", true},
-		{"unknown arguments skipped", {"junk", "--portx=5", "--port=3"}, "3", "-", false},
+		{"both forms", {"--port", "1", "--drive=h"}, 1, "h", 0},
+		{"later occurrence overrides", {"--port=1", "--port", "2"}, 2, nullptr, 0},
+		{"value that looks like a flag is a value", {"--drive", "--once"}, 19200, "--once", 0},
+		{"flag after options", {"--drive", "h", "--once"}, 19200, "h", 1},
+		{"value that looks like an option is stepped over", {"--drive", "--port", "--once"}, 19200, "--port", 1},
+		{"dangling name ignored", {"--once", "--port"}, 19200, nullptr, 1},
+		{"unknown arguments skipped", {"junk", "--portx=5", "--port=3"}, 3, nullptr, 0},
 	};
 
 	for (const auto &c : cases) {
 		SCOPED_TRACE(c.name);
 		Parsed parsed = parse(c.args);
 
-		EXPECT_EQ(parsed.port, c.port);
-		EXPECT_EQ(parsed.host, c.host);
+		EXPECT_EQ(parsed.host_port, c.port);
+		EXPECT_EQ(parsed.mirror_port, c.port);
+		EXPECT_EQ(parsed.host_drive, c.drive ? c.drive : "c");
+		EXPECT_EQ(parsed.mirror_drive, c.drive ? c.drive : "y");
 		EXPECT_EQ(parsed.once, c.once);
 	}
 }

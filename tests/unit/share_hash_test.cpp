@@ -9,7 +9,15 @@ namespace {
 
 using namespace dircast;
 
-unsigned fold(const std::string &bytes, unsigned state = FNV1A_BASIS)
+// FNV-1a written out from its definition, apart from the code under test.
+unsigned fold(const std::string &bytes, unsigned state = 2166136261u)
+{
+	for (unsigned char c : bytes)
+		state = (state ^ c) * 16777619u;
+	return state;
+}
+
+unsigned product_fold(const std::string &bytes, unsigned state = FNV1A_BASIS)
 {
 	return fnv1a_update(state, bytes.data(), (long)bytes.size());
 }
@@ -25,14 +33,14 @@ TEST(Fnv1a, KnownValues)
 		{"a", "a", 0xe40c292cu},
 		{"foobar", "foobar", 0xbf9cf968u},
 		{"content hash of abc", "abc", 440920331u},
-		{"byte 0xff counts as 255", "\xff", (2166136261u ^ 0xffu) * 16777619u},
-		{"byte 0x80 counts as 128", "\x80", (2166136261u ^ 0x80u) * 16777619u},
+		{"byte 0xff counts as 255", "\xff", 2047574606u},
+		{"byte 0x80 counts as 128", "\x80", 2232128415u},
 		{"NUL bytes are folded", std::string("a\0b", 3), 0x10f3abd2u},
 	};
 
 	for (const auto &c : cases) {
 		SCOPED_TRACE(c.name);
-		EXPECT_EQ(fold(c.bytes), c.expected);
+		EXPECT_EQ(product_fold(c.bytes), c.expected);
 	}
 }
 
@@ -53,7 +61,7 @@ TEST(Fnv1a, ChunkingDoesNotChangeTheValue)
 		unsigned state = FNV1A_BASIS;
 
 		for (size_t at = 0; at < content.size(); at += chunk)
-			state = fold(content.substr(at, chunk), state);
+			state = product_fold(content.substr(at, chunk), state);
 		EXPECT_EQ(state, fold(content)) << "chunk " << chunk;
 	}
 }

@@ -139,7 +139,7 @@ static const unsigned DECIMAL_VALUES[] = {
 	2147483647u, 2147483648u, 440920331u, 2166136261u, 4294967294u, 4294967295u,
 };
 
-TEST(Text, AppendDecimalWritesPlainDigits)
+TEST(Text, AppendDecimalWritesPlainDigitsThatReadBack)
 {
 	for (unsigned value : DECIMAL_VALUES) {
 		std::string out(16, '#');
@@ -151,54 +151,46 @@ TEST(Text, AppendDecimalWritesPlainDigits)
 		EXPECT_EQ(cursor, (int)expected.size());
 		EXPECT_EQ(out.substr(0, cursor), expected);
 		EXPECT_EQ(out[cursor], '#') << "append_decimal must not write a NUL";
+		EXPECT_EQ(parse_decimal(out.substr(0, cursor).c_str()), value);
 	}
 }
 
-TEST(Text, AppendedDecimalReadsBackExactly)
-{
-	for (unsigned value : DECIMAL_VALUES) {
-		char out[16];
-		int cursor = 0;
-
-		append_decimal(out, &cursor, value);
-		out[cursor] = 0;
-		EXPECT_EQ(parse_decimal(out), value) << out;
-	}
-}
-
+// Each case starts from its buffer and cursor; nothing here writes the
+// closing NUL, so the bytes after the cursor must be as they were.
 TEST(Text, AppendPiecesAdvanceOneCursor)
 {
-	std::string out(40, '#');
-	int cursor = 0;
+	const struct {
+		const char *name;
+		std::string buffer;
+		int cursor;
+		void (*append)(char *out, int *cursor);
+		std::string expected;
+		int cursor_after;
+	} cases[] = {
+		{"pieces of a record line", std::string(20, '#'), 0,
+		 [](char *out, int *c) {
+			 append_text(out, c, "file path=");
+			 append_bytes(out, c, "a.txt junk", 5);
+			 append_text(out, c, "");
+			 append_char(out, c, ' ');
+			 append_decimal(out, c, 3);
+		 },
+		 "file path=a.txt 3###", 17},
+		{"starts at the caller's cursor", "abcdef##", 2, [](char *out, int *c) { append_text(out, c, "XY"); },
+		 "abXYef##", 4},
+		{"bytes may hold NUL", std::string(8, '#'), 0, [](char *out, int *c) { append_bytes(out, c, "a\0b", 3); },
+		 std::string("a\0b#####", 8), 3},
+	};
 
-	append_text(&out[0], &cursor, "file path=");
-	append_bytes(&out[0], &cursor, "a.txt junk", 5);
-	append_text(&out[0], &cursor, "");
-	append_char(&out[0], &cursor, ' ');
-	append_decimal(&out[0], &cursor, 3);
-	EXPECT_EQ(cursor, 17);
-	EXPECT_EQ(out.substr(0, cursor), "file path=a.txt 3");
-	EXPECT_EQ(out[cursor], '#') << "nothing here writes the closing NUL";
-}
+	for (const auto &c : cases) {
+		std::string out = c.buffer;
+		int cursor = c.cursor;
 
-TEST(Text, AppendStartsAtTheCallersCursor)
-{
-	std::string out = "abcdef##";
-	int cursor = 2;
-
-	append_text(&out[0], &cursor, "XY");
-	EXPECT_EQ(cursor, 4);
-	EXPECT_EQ(out, "abXYef##");
-}
-
-TEST(Text, AppendBytesCopiesNulBytes)
-{
-	std::string out(8, '#');
-	int cursor = 0;
-
-	append_bytes(&out[0], &cursor, "a\0b", 3);
-	EXPECT_EQ(cursor, 3);
-	EXPECT_EQ(out, std::string("a\0b#####", 8));
+		SCOPED_TRACE(c.name);
+		c.append(&out[0], &cursor);
+		EXPECT_EQ(out, c.expected);
+		EXPECT_EQ(cursor, c.cursor_after);
+	}
 }
 
 // Each input is copied into a buffer with a NUL just past its end, as the
@@ -240,39 +232,34 @@ TEST(Text, NextLineSplitsARange)
 	}
 }
 
-TEST(Text, NextLineScansPastNulBytes)
+// Where each line starts, and the buffer afterwards: a line's newline, and
+// only that, becomes its NUL; a NUL inside a line does not end it.
+TEST(Text, NextLineStaysBetweenCursorAndEnd)
 {
-	char buffer[] = {'a', 0, 'b', '\n', 'c', 0};
-	char *cursor = buffer;
-	char *end = buffer + 5;
+	const struct {
+		const char *name;
+		std::string buffer;
+		int cursor, end;
+		std::vector<int> starts;
+		std::string after;
+	} cases[] = {
+		{"NUL inside a line", std::string("a\0b\nc\0", 6), 0, 5, {0, 4}, std::string("a\0b\0c\0", 6)},
+		{"newline beyond end left alone", "ab\ncd", 0, 2, {0}, "ab\ncd"},
+		{"cursor at end", "abc", 3, 3, {}, "abc"},
+		{"cursor beyond end", "abc", 3, 1, {}, "abc"},
+	};
 
-	EXPECT_EQ(next_line(&cursor, end), buffer);
-	EXPECT_EQ(cursor, buffer + 4) << "a NUL byte must not end the line";
-	EXPECT_EQ(buffer[3], 0);
-	EXPECT_EQ(next_line(&cursor, end), buffer + 4);
-	EXPECT_EQ(cursor, end);
-	EXPECT_EQ(next_line(&cursor, end), nullptr);
-}
+	for (const auto &c : cases) {
+		std::string buffer = c.buffer;
+		char *cursor = &buffer[c.cursor];
+		std::vector<int> starts;
 
-TEST(Text, NextLineNeverLooksPastEnd)
-{
-	char buffer[] = "ab\ncd";
-	char *cursor = buffer;
-	char *end = buffer + 2;
-
-	EXPECT_EQ(next_line(&cursor, end), buffer);
-	EXPECT_EQ(cursor, end);
-	EXPECT_EQ(buffer[2], '\n') << "a newline beyond end must stay unwritten";
-}
-
-TEST(Text, NextLineAtOrBeyondEndIsNull)
-{
-	char buffer[] = "abc";
-	char *cursor = buffer + 3;
-
-	EXPECT_EQ(next_line(&cursor, buffer + 3), nullptr);
-	cursor = buffer + 3;
-	EXPECT_EQ(next_line(&cursor, buffer + 1), nullptr);
+		SCOPED_TRACE(c.name);
+		while (char *line = next_line(&cursor, &buffer[c.end]))
+			starts.push_back((int)(line - buffer.data()));
+		EXPECT_EQ(starts, c.starts);
+		EXPECT_EQ(buffer, c.after);
+	}
 }
 
 TEST(Text, HasEndMarker)
@@ -315,29 +302,24 @@ TEST(Text, HasEndMarkerNeverLooksBeforeTheBuffer)
 
 TEST(Text, CopySpanStoresNulAfterTheSpan)
 {
-	std::string out(8, '#');
+	const struct {
+		const char *name;
+		std::string source;
+		int n;
+		std::string expected;  // the output buffer, filled with '#' before
+	} cases[] = {
+		{"part of a text", "abcdef", 2, std::string("ab\0#####", 8)},
+		{"NUL bytes inside are copied", std::string("a\0b", 3), 3, std::string("a\0b\0####", 8)},
+		{"the longest path", std::string(511, 'p'), 511, std::string(511, 'p') + '\0' + "########"},
+	};
 
-	copy_span(&out[0], "abcdef", 2);
-	EXPECT_EQ(out, std::string("ab\0#####", 8));
-}
+	for (const auto &c : cases) {
+		std::string out(c.expected.size(), '#');
 
-TEST(Text, CopySpanCopiesNulBytesInside)
-{
-	std::string out(8, '#');
-
-	copy_span(&out[0], "a\0b", 3);
-	EXPECT_EQ(out, std::string("a\0b\0####", 8));
-}
-
-TEST(Text, CopySpanOfTheLongestPath)
-{
-	std::string source(511, 'p');
-	std::string out(520, '#');
-
-	copy_span(&out[0], source.data(), 511);
-	EXPECT_EQ(out.substr(0, 511), source);
-	EXPECT_EQ(out[511], 0);
-	EXPECT_EQ(out[512], '#');
+		SCOPED_TRACE(c.name);
+		copy_span(&out[0], c.source.data(), c.n);
+		EXPECT_EQ(out, c.expected);
+	}
 }
 
 // File sizes: 64-bit decimals both ways, against the standard library's
