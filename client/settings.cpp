@@ -96,14 +96,8 @@ static const char *without_trailing_slashes(const char *path, char *copy, int ca
 Action parse_client_options(int argc, char **argv)
 {
 	ClientSettings *s = &client_settings;
-	Action action = ACTION_RUN;
-	Action asked;
+	Action action = read_options(argc, argv, parse_one_option);
 
-	for (int index = 1; index < argc; index++) {
-		asked = parse_one_option(&index, argc, argv);
-		if (asked != ACTION_RUN)
-			action = asked;
-	}
 	s->mirror_root = without_trailing_slashes(s->mirror_root, mirror_root_copy, sizeof mirror_root_copy);
 	s->dosdevices = without_trailing_slashes(s->dosdevices, dosdevices_copy, sizeof dosdevices_copy);
 	return action;

@@ -59,15 +59,7 @@ static Action parse_host_option(int *i, int argc, char **argv)
 
 Action parse_host_options(int argc, char **argv)
 {
-	Action action = ACTION_RUN;
-	Action asked;
-
-	for (int i = 1; i < argc; i++) {
-		asked = parse_host_option(&i, argc, argv);
-		if (asked != ACTION_RUN)
-			action = asked;
-	}
-	return action;
+	return read_options(argc, argv, parse_host_option);
 }
 
 static int has_control_byte(const char *text)

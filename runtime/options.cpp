@@ -34,4 +34,17 @@ Action match_action(const char *arg)
 	return ACTION_RUN;
 }
 
+Action read_options(int argc, char **argv, OptionReader read_one)
+{
+	Action action = ACTION_RUN;
+
+	for (int index = 1; index < argc; index++) {
+		Action asked = read_one(&index, argc, argv);
+
+		if (asked != ACTION_RUN)
+			action = asked;
+	}
+	return action;
+}
+
 } // namespace dircast

@@ -12,4 +12,12 @@ enum Action { ACTION_RUN, ACTION_USAGE, ACTION_VERSION };
 // The action one argument asks for; ACTION_RUN for any other argument.
 Action match_action(const char *arg);
 
+// Reads one option at argv[*index] (moving *index past a value it takes)
+// and says what it asks for.
+using OptionReader = Action (*)(int *index, int argc, char **argv);
+
+// Every argument through read_one, in order; the last action asked for
+// other than a run wins.
+Action read_options(int argc, char **argv, OptionReader read_one);
+
 } // namespace dircast
