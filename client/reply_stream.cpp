@@ -71,7 +71,8 @@ static PieceKind take_line(ReplyStream *stream)
 	}
 	if (stage == TRAILER_LINE)
 		return HEADER_LINE;  // the trailer's "endfile": nothing to read in it
-	stream->ended = !stream->line_cut && text_equals(line, "END");
+	// The line's bytes, not its C string: "END\0" is no end line.
+	stream->ended = stream->line_length == 3 && starts_with(line, "END");
 	if (stream->kind == ARCHIVE_STREAM && !stream->line_cut && record_content_size(line, &size)) {
 		stream->stage = IN_CONTENT;
 		stream->content_left = size;
