@@ -32,16 +32,30 @@ void take_port_from_beacon()
 		client_settings.connect_port = parse_decimal(beacon_buffer + at + sizeof wire::PORT_FIELD - 1);
 }
 
+long beacon_listener = -1;
+
+// The beacon port on every address; negative when another program holds it.
+static long open_beacon_listener()
+{
+	long socket = sys::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+	sockaddr_in any = IPV4_ANY;
+
+	if (socket < 0)
+		return socket;
+	store_port(&any, client_settings.beacon_port);
+	if (sys::bind(socket, &any, sizeof any) < 0) {
+		sys::close(socket);
+		return -1;
+	}
+	return socket;
+}
+
 static long receive_beacon(long socket, sockaddr_in *host)
 {
-	sockaddr_in any = IPV4_ANY;
 	sockaddr_in sender = IPV4_ANY;
 	int length = sizeof sender;
 	long r;
 
-	store_port(&any, client_settings.beacon_port);
-	if (sys::bind(socket, &any, sizeof any) < 0)
-		return -1;
 	log_text("dircast-mirror: waiting for share beacon on 0.0.0.0:");
 	log_number(client_settings.beacon_port);
 	log_text("\n");
@@ -55,23 +69,30 @@ static long receive_beacon(long socket, sockaddr_in *host)
 	return 0;
 }
 
+// The socket stays open after discovery: later beacons may announce changes.
 long discover_host(sockaddr_in *host)
 {
-	long socket = sys::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
-	long r;
+	long socket = open_beacon_listener();
 
 	if (socket < 0)
-		return socket;
-	r = receive_beacon(socket, host);
-	sys::close(socket);
-	return r;
+		return -1;
+	if (receive_beacon(socket, host) < 0) {
+		sys::close(socket);
+		return -1;
+	}
+	beacon_listener = socket;
+	return 0;
 }
 
+// A direct host still announces its changes by beacon when it is told to;
+// the beacon port is listened on when it is free, and otherwise only the
+// poll interval paces the turns.
 long select_host(sockaddr_in *host)
 {
 	if (client_settings.direct_host_given) {
 		set_host_address(host, client_settings.direct_host);
 		log_text("dircast-mirror: using direct host\n");
+		beacon_listener = open_beacon_listener();
 		return 0;
 	}
 	if (discover_host(host) < 0) {

@@ -9,6 +9,9 @@ namespace dircast {
 constexpr int BEACON_BUFFER_SIZE = 1024;
 
 extern char beacon_buffer[BEACON_BUFFER_SIZE];
+// The beacon port, kept open after discovery (or opened beside a direct
+// host when free), or -1.
+extern long beacon_listener;
 
 void set_host_address(sockaddr_in *host, const unsigned char *address);
 long discover_host(sockaddr_in *host);

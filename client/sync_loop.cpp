@@ -2,6 +2,7 @@
 // mirror was really brought to this turn's manifest.
 #include "sync_loop.hpp"
 #include "archive.hpp"
+#include "change_watch.hpp"
 #include "delta.hpp"
 #include "drive_link.hpp"
 #include "mirror_store.hpp"
@@ -80,18 +81,20 @@ int sync_turn(sockaddr_in *host, SyncState *state)
 	return run_archive_path(host, state, manifest_ok, hash, content_total);
 }
 
-// An interrupted or refused sleep just ends the pause early.
-void sleep_poll_interval()
+// The poll interval, or less when the host announces a change by beacon.
+// An interrupted or refused wait just ends the pause early.
+static void wait_between_turns(const sockaddr_in *host, const SyncState *state, ChangeWatch *watch)
 {
-	timespec pause = {(long)client_settings.poll_seconds, 0};
-
-	if (client_settings.poll_seconds)
-		sys::nanosleep(&pause);
+	watch->synced = state->have_last_hash;
+	watch->synced_hash = state->last_hash;
+	if (wait_for_change(host, watch, client_settings.poll_seconds))
+		log_text("dircast-mirror: host announced a change\n");
 }
 
 int sync_loop(sockaddr_in *host)
 {
 	SyncState state = FRESH_SYNC_STATE;
+	ChangeWatch watch = {0, 0, 0, 0};
 
 	for (;;) {
 		if (sync_turn(host, &state))
@@ -101,7 +104,7 @@ int sync_loop(sockaddr_in *host)
 		log_text("dircast-mirror: sleeping ");
 		log_number(client_settings.poll_seconds);
 		log_text(" seconds\n");
-		sleep_poll_interval();
+		wait_between_turns(host, &state, &watch);
 	}
 }
 

@@ -21,6 +21,5 @@ int sync_turn(sockaddr_in *host, SyncState *state);
 // Runs turns until --once, a poll interval of 0 or a fatal first turn;
 // returns the exit status.
 int sync_loop(sockaddr_in *host);
-void sleep_poll_interval();
 
 } // namespace dircast

@@ -5,6 +5,7 @@
 #include "mirror_store.hpp"
 #include "settings.hpp"
 #include "../protocol/wire.hpp"
+#include "../runtime/clock.hpp"
 #include "../runtime/console.hpp"
 #include "../runtime/kernel.hpp"
 #include "../runtime/sys.hpp"
@@ -64,15 +65,6 @@ long connect_to_host(sockaddr_in *host)
 	set_socket_timeout(socket, SO_RCVTIMEO, transfer_limits.idle_seconds);
 	log_text("dircast-mirror: connect ok\n");
 	return socket;
-}
-
-// Milliseconds that wrap (after 49 days on i386); only differences are used.
-static unsigned long monotonic_ms()
-{
-	timespec now = {0, 0};
-
-	sys::clock_gettime(CLOCK_MONOTONIC, &now);
-	return (unsigned long)now.tv_sec * 1000 + (unsigned long)now.tv_nsec / 1000000;
 }
 
 // Long transfers say how far they are, at most once a second.

@@ -573,18 +573,6 @@ TEST(MirrorHostile, LinksSwappedInDuringATurnAreNeverFollowed)
 	EXPECT_EQ(list_tree(m.root), (std::vector<std::string>{"d d/", "f d/f 2", "f top 2"}));
 }
 
-void send_datagram(int port, const std::string &text)
-{
-	int fd = socket(AF_INET, SOCK_DGRAM, 0);
-	sockaddr_in a{};
-
-	a.sin_family = AF_INET;
-	a.sin_port = htons(port);
-	a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-	sendto(fd, text.data(), text.size(), 0, (sockaddr *)&a, sizeof a);
-	close(fd);
-}
-
 // A discovering mirror, offered one datagram once it waits.
 RunResult discover(Mirror &m, const std::string &datagram, const std::vector<std::string> &extra = {})
 {

@@ -119,4 +119,19 @@ std::string UdpReceiver::receive(int timeout_ms, int *sender_port)
 	return n > 0 ? std::string(buf, n) : "";
 }
 
+void send_datagram(int port, const std::string &text, const char *from)
+{
+	int fd = socket(AF_INET, SOCK_DGRAM, 0);
+	sockaddr_in a{}, source{};
+
+	source.sin_family = AF_INET;
+	inet_pton(AF_INET, from, &source.sin_addr);
+	bind(fd, (sockaddr *)&source, sizeof source);
+	a.sin_family = AF_INET;
+	a.sin_port = htons(port);
+	a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+	sendto(fd, text.data(), text.size(), 0, (sockaddr *)&a, sizeof a);
+	close(fd);
+}
+
 } // namespace dircast_test

@@ -19,6 +19,8 @@ std::string tcp_exchange(int port, const std::string &request, int timeout_ms = 
 
 // Connects to 127.0.0.1:port, retrying while refused; -1 on timeout.
 int tcp_connect(int port, int timeout_ms = 10000);
+// One datagram to 127.0.0.1:port, sent from the loopback address from.
+void send_datagram(int port, const std::string &text, const char *from = "127.0.0.1");
 // Reads until close, timeout_ms without data, or stop_after bytes; a pause
 // between receives makes a slow reader.
 std::string read_until_close(int fd, int timeout_ms = 10000, bool *closed = nullptr,

@@ -2,6 +2,7 @@
 // pointed at a scripted host, and the answers of a host publishing a share.
 #pragma once
 
+#include "loopback.hpp"
 #include "process.hpp"
 #include "scripted_host.hpp"
 #include "temp_dir.hpp"
@@ -29,11 +30,14 @@ inline ScriptedReply publish(const std::string &request, const std::vector<Entry
 struct Mirror {
 	TempDir tmp;
 	std::string dos = tmp / "dos", root = tmp / "dos/c:/mirror";
+	// A beacon port of its own: a mirror listens on it even beside --host.
+	int beacon_port = free_udp_port();
 	Process process;
 
 	std::vector<std::string> args(const std::vector<std::string> &extra) const
 	{
-		std::vector<std::string> a = {program_path("dircast-mirror"), "--mirror-root", root, "--dosdevices", dos};
+		std::vector<std::string> a = {program_path("dircast-mirror"), "--mirror-root", root, "--dosdevices", dos,
+					      "--beacon-port", std::to_string(beacon_port)};
 		a.insert(a.end(), extra.begin(), extra.end());
 		return a;
 	}
