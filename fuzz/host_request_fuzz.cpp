@@ -1,17 +1,21 @@
 // The host's request handling, fed any request bytes: one connection is
-// served over a socket pair exactly as the serve loop serves an accepted one
-// (its file is compiled in here, for its connection handler). The share holds
+// served over a socket pair through the same connection slot calls the serve
+// loop makes for an accepted one, while the answer is read as it comes. The
+// share holds
 // files, a FIFO, links and names a reader may refuse; a secret beside the
 // share root must never appear in an answer. Manifest and full archive
 // answers never vary; a single-file answer carries at most the requested file,
 // and only when the protocol can carry its path.
-#include "host/serve_loop.cpp"
+#include "host/connection.hpp"
+#include "host/serve_loop.hpp"
+#include "host/settings.hpp"
 
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
 #include <ftw.h>
+#include <poll.h>
 #include <string>
 #include <string_view>
 #include <sys/socket.h>
@@ -72,21 +76,36 @@ void make_share()
 	atexit(remove_share);
 }
 
+dircast::Connection connection;
+
+void take_available(int fd, std::string &answer)
+{
+	char buf[65536];
+	ssize_t n;
+
+	while ((n = recv(fd, buf, sizeof buf, MSG_DONTWAIT)) > 0)
+		answer.append(buf, n);
+}
+
 std::string serve(std::string_view request)
 {
 	int pair[2];
 	std::string answer;
-	char buf[65536];
-	ssize_t n;
 
 	if (socketpair(AF_UNIX, SOCK_STREAM, 0, pair) != 0)
 		abort();
 	if (!request.empty() && write(pair[1], request.data(), request.size()) < 0)
 		abort();
 	shutdown(pair[1], SHUT_WR);
-	dircast::serve_connection(pair[0]);
-	while ((n = read(pair[1], buf, sizeof buf)) > 0)
-		answer.append(buf, n);
+	dircast::open_connection(&connection, pair[0], dircast::monotonic_ms());
+	while (connection.state != dircast::CONNECTION_FREE) {
+		pollfd p = {pair[0], dircast::connection_events(&connection), 0};
+		short revents = p.events && poll(&p, 1, 1000) > 0 ? p.revents : 0;
+
+		dircast::serve_connection(&connection, revents, dircast::monotonic_ms());
+		take_available(pair[1], answer);
+	}
+	take_available(pair[1], answer);
 	close(pair[1]);
 	return answer;
 }

@@ -32,20 +32,6 @@ const dircast::HostSettings HOST_DEFAULTS = dircast::host_settings;
 	abort();
 }
 
-const char *empty_root()
-{
-	static std::string root;
-
-	if (root.empty()) {
-		char pattern[] = "/tmp/dircast-fuzz-root-XXXXXX";
-		if (!mkdtemp(pattern))
-			fail("no temporary directory");
-		root = pattern;
-		atexit([] { rmdir(root.c_str()); });
-	}
-	return root.c_str();
-}
-
 // What readers find in what the host composed, the texts spelled out here
 // from the protocol's formats: the beacon is one line and the mirror reads
 // the listening port from it; the manifest header's first "hash=" is its
@@ -71,11 +57,12 @@ void check_host(int argc, char **argv)
 	if (dircast::client_settings.connect_port != s->listen_port)
 		fail("the mirror reads another port from the beacon");
 
-	// The manifest header only: an empty root gives no records.
-	s->share_root = empty_root();
-	dircast::Reply reply = {-1, 0};
-	dircast::send_manifest(&reply);
-	std::string header(dircast::send_buffer, dircast::SEND_BUFFER_SIZE);
+	// The manifest header, composed where a reply puts it, at its widest hash.
+	char line[dircast::SEND_BUFFER_SIZE];
+	int length = dircast::compose_manifest_header(line, 4294967295u);
+	if (length >= dircast::SEND_BUFFER_SIZE)
+		fail("manifest header longer than a line");
+	std::string header(line, length);
 	std::string head = std::string("DC-SHARE-MANIFEST/1\nname=") + s->share_name + "\nhash=";
 	size_t digits_end = header.find_first_not_of("0123456789", head.size());
 	if (header.compare(0, head.size(), head) != 0 || digits_end == head.size() || digits_end > head.size() + 10 ||

@@ -1,8 +1,8 @@
 // The content-hash cache. A hit needs the same device, inode, size and
-// modification and status-change times to the nanosecond. Across requests it
-// is trusted only if both times were at least RACY_SECONDS older than the
-// moment hashing began: a rewrite within one timestamp tick of the hash
-// would otherwise keep the old times and go unseen. ctime cannot be set from
+// modification and status-change times to the nanosecond. A request trusts an
+// entry hashed before it began only if both times were at least RACY_SECONDS
+// older than the moment hashing began: a rewrite within one timestamp tick of
+// the hash would otherwise keep the old times and go unseen. ctime cannot be set from
 // user space, so a rewrite that restores the old mtime still misses.
 #include "hash_cache.hpp"
 #include "../runtime/fnv1a.hpp"
@@ -16,10 +16,18 @@ constexpr unsigned PROBE_LIMIT = 16;
 static CacheEntry hash_cache[HASH_CACHE_CAPACITY];
 static unsigned cache_generation = 1;
 
-void begin_cache_request()
+unsigned begin_cache_request()
 {
 	if (++cache_generation == 0)
 		cache_generation = 1;
+	return cache_generation;
+}
+
+// Generations wrap after 2^32 requests; the signed difference orders any two
+// that are less than 2^31 apart, which requests that overlap always are.
+static int hashed_since(const CacheEntry *e, unsigned since_generation)
+{
+	return (int)(e->generation - since_generation) >= 0;
 }
 
 static unsigned home_slot(unsigned long long dev, unsigned long long ino)
@@ -50,11 +58,11 @@ static int same_state(const CacheEntry *e, const kernel_stat *st)
 	       e->ctime == st->st_ctime_sec && e->ctime_nsec == st->st_ctime_nsec;
 }
 
-int cached_content_hash(const kernel_stat *st, unsigned *content_hash)
+int cached_content_hash(const kernel_stat *st, unsigned since_generation, unsigned *content_hash)
 {
 	const CacheEntry *e = find_slot(st, 0);
 
-	if (!e || !same_state(e, st) || (!e->stable && e->generation != cache_generation))
+	if (!e || !same_state(e, st) || (!e->stable && !hashed_since(e, since_generation)))
 		return 0;
 	*content_hash = e->content_hash;
 	return 1;

@@ -15,14 +15,15 @@ struct CacheEntry {
 	long long size;
 	unsigned long mtime, mtime_nsec, ctime, ctime_nsec;
 	unsigned content_hash;
-	unsigned generation;  // the manifest request that hashed it; 0 = free
+	unsigned generation;  // the newest manifest request when it was hashed; 0 = free
 	unsigned stable;      // timestamps were safely older than the hash
 };
 
-// Starts a new manifest request: entries hashed from here on are trusted
-// for the rest of it whatever their age.
-void begin_cache_request();
-int cached_content_hash(const kernel_stat *st, unsigned *content_hash);
+// Starts a new manifest request and returns its generation. Entries hashed
+// from here on, for this request or any other, are trusted by it whatever
+// their age: to the request they are as good as a read of its own.
+unsigned begin_cache_request();
+int cached_content_hash(const kernel_stat *st, unsigned since_generation, unsigned *content_hash);
 void remember_content_hash(const kernel_stat *st, unsigned content_hash, const timespec *hashed_at);
 
 } // namespace dircast

@@ -1,15 +1,14 @@
-// The tree publisher: manifest, full archive and single-file archive. All
-// three walk the share root with the same frame: depth-limited, links
-// followed, entries the protocol cannot carry left out with all below them.
+// The tree publisher: manifest, full archive and single-file archive. The
+// walks keep their place in the answer's cursor stack; each step takes one
+// entry or one piece of a file, so no answer holds the others for long.
+// Directories list their files first (pass 1), then each subdirectory's
+// record followed at once by everything below it (pass 2).
 #include "hash_cache.hpp"
 #include "publisher.hpp"
 #include "send_buffer.hpp"
 #include "settings.hpp"
-#include "share_file.hpp"
 #include "../protocol/share_hash.hpp"
-#include "../protocol/wire.hpp"
 #include "../runtime/console.hpp"
-#include "../runtime/dir.hpp"
 #include "../runtime/kernel.hpp"
 #include "../runtime/path.hpp"
 #include "../runtime/sys.hpp"
@@ -17,80 +16,20 @@
 
 namespace dircast {
 
-// Walk path buffers: 511 bytes of path and the NUL.
-constexpr int WALK_PATH_SIZE = 512;
 // A single-file request joins up to 511 request bytes under the share root.
 constexpr int REQUEST_PATH_SIZE = 768;
+// What one entry of a walk counts against a turn's budget: a few system
+// calls, about as dear as reading this many bytes.
+constexpr long ENTRY_COST = 512;
 
-// An entry of the directory being walked: reached by name from the
-// directory's own descriptor (a short lookup), or by its full path.
-struct ChildPaths {
-	long dirfd;
-	const char *name;
-	char full[WALK_PATH_SIZE];
-	char relative[WALK_PATH_SIZE];
-};
+enum Stage { START, HASH_WALK, HEADER, RECORDS, SINGLE_FILE, END, DONE };
 
-// A relative path that a reader would split wrongly or refuse: readers find
-// a record's fields by the first " size=" and " hash=" on its line.
-static int path_carried(const char *relative)
+static long walk_directory_fd(const WalkCursor *w) { return w->levels[w->depth].scan.fd; }
+
+static void cut_answer(Answer *a, Reply *r)
 {
-	return check_protocol_path(relative, text_length(relative)) &&
-	       find_text(relative, wire::SIZE_FIELD) < 0 && find_text(relative, wire::HASH_FIELD) < 0;
-}
-
-static int join_child(ChildPaths *child, const DirScan *scan, const char *full, const char *relative,
-		      const char *name)
-{
-	child->dirfd = scan->fd;
-	child->name = name;
-	return join_name(child->full, WALK_PATH_SIZE, full, name) &&
-	       join_name(child->relative, WALK_PATH_SIZE, relative, name) && path_carried(child->relative);
-}
-
-static int child_is_directory(const DirScan *scan, const ChildPaths *child)
-{
-	return !entry_is_regular(scan) && probe_directory(child->full, FOLLOW_LINKS);
-}
-
-// 0 when a listing failed on the way: the hash would then describe a share
-// with entries missing. A directory that cannot be opened below the root is
-// hashed as the file it is listed as.
-static int hash_tree(unsigned *state, const char *full, const char *relative, int depth)
-{
-	DirScan scan;
-	ChildPaths child;
-	const char *name;
-	int ok = 1;
-
-	if (depth >= wire::WALK_DEPTH_LIMIT)
-		return 1;
-	if (open_scan(&scan, full, FOLLOW_LINKS) < 0)
-		return depth > 0;
-	if (relative[0])
-		*state = hash_dir_entry(*state, relative);
-	while (ok && (name = next_entry(&scan))) {
-		unsigned long long size;
-		unsigned content;
-
-		if (!join_child(&child, &scan, full, relative, name))
-			continue;
-		if (child_is_directory(&scan, &child)) {
-			ok = hash_tree(state, child.full, child.relative, depth + 1);
-			continue;
-		}
-		content = hash_file_content(child.dirfd, child.name, &size);
-		*state = hash_file_entry(*state, child.relative, size, content);
-	}
-	ok = ok && !scan_failed(&scan);
-	close_scan(&scan);
-	return ok;
-}
-
-int compute_manifest_hash(unsigned *hash)
-{
-	*hash = hash_share_name(host_settings.share_name);
-	return hash_tree(hash, host_settings.share_root, "", 0);
+	reply_cut(r);
+	a->stage = DONE;
 }
 
 // A share root that cannot be listed (a disk not mounted yet, a typo) would
@@ -98,7 +37,7 @@ int compute_manifest_hash(unsigned *hash)
 // listing that fails half way as the loss of the rest: such answers are cut
 // instead, without their end marker, so mirrors keep what they have. An
 // existing empty root is an empty share.
-static int share_root_available(Reply *reply)
+static int share_root_available(Answer *a, Reply *r)
 {
 	long fd = sys::open(host_settings.share_root, kernel::O_RDONLY | kernel::O_DIRECTORY);
 
@@ -107,199 +46,344 @@ static int share_root_available(Reply *reply)
 		return 1;
 	}
 	log_text("dircast-serve: share root unavailable\n");
-	reply_cut(reply);
+	cut_answer(a, r);
 	return 0;
 }
 
-static void send_line(Reply *reply, int length)
-{
-	send_buffer[length] = 0;
-	reply_bytes(reply, send_buffer, length);
-}
-
 // "file path=<relative> size=<size>", the start of both kinds of file record.
-static int compose_file_record(const char *relative, unsigned long long size)
+static int compose_file_record(char *out, const char *relative, unsigned long long size)
 {
 	int n = 0;
 
-	append_text(send_buffer, &n, wire::FILE_RECORD);
-	append_text(send_buffer, &n, relative);
-	append_text(send_buffer, &n, wire::SIZE_FIELD);
-	append_decimal(send_buffer, &n, size);
+	append_text(out, &n, wire::FILE_RECORD);
+	append_text(out, &n, relative);
+	append_text(out, &n, wire::SIZE_FIELD);
+	append_decimal(out, &n, size);
 	return n;
 }
 
-static void send_manifest_file_record(Reply *reply, const ChildPaths *child)
+static void gather_manifest_record(Answer *a, Reply *r)
 {
-	unsigned long long size;
-	unsigned content = hash_file_content(child->dirfd, child->name, &size);
-	int n = compose_file_record(child->relative, size);
+	char *out = reply_tail(r);
+	int n = compose_file_record(out, a->walk.relative, a->content.size);
 
-	append_text(send_buffer, &n, wire::HASH_FIELD);
-	append_decimal(send_buffer, &n, content);
-	append_char(send_buffer, &n, '\n');
-	send_line(reply, n);
+	append_text(out, &n, wire::HASH_FIELD);
+	append_decimal(out, &n, a->content.hash);
+	append_char(out, &n, '\n');
+	reply_commit(r, n);
 }
 
-// Streams exactly size bytes. A file that yields fewer (shrunk, or a read
-// error) would leave the reader misaligned on the next record, so the answer
-// is cut there instead and the reader sees it incomplete.
-static void send_file_content(Reply *reply, long fd, unsigned long long size)
+// Streams exactly the size measured at open. A file that yields fewer bytes
+// (shrunk, or a read error) would leave the reader misaligned on the next
+// record, so the answer is cut there instead and the reader sees it
+// incomplete.
+static void stream_file(Answer *a, Reply *r, long *budget)
 {
-	unsigned long long remaining = size;
+	long room = reply_room(r);
+	long want = a->file_left < (unsigned long long)room ? (long)a->file_left : room;
+	long n;
 
-	while (remaining > 0 && !reply_broken(reply)) {
-		long want = remaining < FILE_BUFFER_SIZE ? remaining : FILE_BUFFER_SIZE;
-		long n = sys::read(fd, file_buffer, want);
-
-		if (n < 1) {
-			reply_cut(reply);
-			return;
-		}
-		reply_bytes(reply, file_buffer, n);
-		remaining -= (unsigned long long)n;
+	if (a->file_left == 0) {
+		reply_text(r, wire::FILE_TRAILER);
+		sys::close(a->file);
+		a->file = -1;
+		return;
 	}
-	reply_text(reply, wire::FILE_TRAILER);
+	n = sys::read(a->file, reply_tail(r), want);
+	if (n < 1) {
+		cut_answer(a, r);
+		return;
+	}
+	reply_commit(r, n);
+	a->file_left -= (unsigned long long)n;
+	*budget -= n;
 }
 
-static void send_file_record(Reply *reply, long dirfd, const char *name, const char *relative)
+static void open_archive_file(Answer *a, Reply *r, long dirfd, const char *name, const char *relative)
 {
 	kernel_stat st;
-	long fd = open_share_file(dirfd, name, &st);
-	unsigned long long size;
 	int n;
 
-	if (fd < 0)
+	a->file = open_share_file(dirfd, name, &st);
+	if (a->file < 0)
 		return;
-	size = (unsigned long long)st.st_size;
+	a->file_left = (unsigned long long)st.st_size;
 	log_text("dircast-serve: sending file ");
 	log_text(relative);
 	log_text("\n");
-	n = compose_file_record(relative, size);
-	append_char(send_buffer, &n, '\n');
-	send_line(reply, n);
-	send_file_content(reply, fd, size);
-	sys::close(fd);
+	n = compose_file_record(reply_tail(r), relative, a->file_left);
+	reply_tail(r)[n++] = '\n';
+	reply_commit(r, n);
 }
 
-static void send_archive_file_record(Reply *reply, const ChildPaths *child)
+static void start_file_record(Answer *a, Reply *r)
 {
-	send_file_record(reply, child->dirfd, child->name, child->relative);
-}
+	WalkCursor *w = &a->walk;
 
-using FileRecordSender = void (*)(Reply *, const ChildPaths *);
-
-// Manifest and archive list a directory alike: its files first (pass 1), then
-// each subdirectory's record followed at once by everything below it (pass 2).
-// A listing that fails cuts the answer.
-static void publish_tree(Reply *reply, FileRecordSender send_file, const char *full, const char *relative,
-			 int depth)
-{
-	DirScan scan;
-	ChildPaths child;
-	const char *name;
-
-	if (depth >= wire::WALK_DEPTH_LIMIT)
+	if (a->kind == ARCHIVE_ANSWER) {
+		open_archive_file(a, r, walk_directory_fd(w), w->name, w->relative);
 		return;
-	for (int pass = 1; pass <= 2 && !reply_broken(reply); pass++) {
-		if (open_scan(&scan, full, FOLLOW_LINKS) < 0) {
-			if (depth == 0)
-				reply_cut(reply);
+	}
+	if (start_content_hash(&a->content, walk_directory_fd(w), w->name, a->generation))
+		gather_manifest_record(a, r);
+	else
+		a->hashing = 1;
+}
+
+static void gather_dir_record(Reply *r, const char *relative)
+{
+	char *out = reply_tail(r);
+	int n = 0;
+
+	append_text(out, &n, wire::DIR_RECORD);
+	append_text(out, &n, relative);
+	append_char(out, &n, '\n');
+	reply_commit(r, n);
+}
+
+// A directory's listing ended: its second pass begins, or the walk returns
+// to its parent. A listing that failed, and a share root that can no longer
+// be opened for its second pass, cut the answer.
+static void end_listing(Answer *a, Reply *r)
+{
+	WalkCursor *w = &a->walk;
+
+	if (walk_listing_failed(w)) {
+		cut_answer(a, r);
+		return;
+	}
+	if (w->levels[w->depth].pass == 1) {
+		if (!walk_rewind(w) && w->depth < 0)
+			cut_answer(a, r);
+		return;
+	}
+	walk_ascend(w);
+	if (w->depth < 0)
+		a->stage = END;
+}
+
+static void record_step(Answer *a, Reply *r, long *budget)
+{
+	WalkCursor *w = &a->walk;
+
+	if (a->hashing) {
+		a->hashing = !continue_content_hash(&a->content, budget);
+		if (!a->hashing)
+			gather_manifest_record(a, r);
+		return;
+	}
+	if (!walk_next(w)) {
+		end_listing(a, r);
+		return;
+	}
+	*budget -= ENTRY_COST;
+	if (!walk_entry_is_directory(w)) {
+		if (w->levels[w->depth].pass == 1)
+			start_file_record(a, r);
+		return;
+	}
+	if (w->levels[w->depth].pass == 2) {
+		gather_dir_record(r, w->relative);
+		walk_descend(w);
+	}
+}
+
+// The manifest hash needs the whole tree before the header can go, so its
+// walk is a step at a time too. A directory is folded when it opens, before
+// its entries, and walked at once where it is listed. A listing that fails
+// anywhere makes the hash meaningless: the answer is cut.
+static void hash_step(Answer *a, Reply *r, long *budget)
+{
+	WalkCursor *w = &a->walk;
+	int failed;
+
+	if (a->hashing) {
+		a->hashing = !continue_content_hash(&a->content, budget);
+	} else if (walk_next(w)) {
+		*budget -= ENTRY_COST;
+		if (walk_entry_is_directory(w)) {
+			if (walk_descend(w))
+				a->manifest_hash = hash_dir_entry(a->manifest_hash, w->relative);
 			return;
 		}
-		while (!reply_broken(reply) && (name = next_entry(&scan))) {
-			int n = 0;
-
-			if (!join_child(&child, &scan, full, relative, name))
-				continue;
-			if (!child_is_directory(&scan, &child)) {
-				if (pass == 1)
-					send_file(reply, &child);
-				continue;
-			}
-			if (pass == 1)
-				continue;
-			append_text(send_buffer, &n, wire::DIR_RECORD);
-			append_text(send_buffer, &n, child.relative);
-			append_char(send_buffer, &n, '\n');
-			send_line(reply, n);
-			publish_tree(reply, send_file, child.full, child.relative, depth + 1);
-		}
-		if (scan_failed(&scan))
-			reply_cut(reply);
-		close_scan(&scan);
+		a->hashing = !start_content_hash(&a->content, walk_directory_fd(w), w->name, a->generation);
+	} else {
+		failed = walk_listing_failed(w);
+		walk_ascend(w);
+		if (failed)
+			cut_answer(a, r);
+		else if (w->depth < 0)
+			a->stage = HEADER;
+		return;
 	}
+	if (!a->hashing)
+		a->manifest_hash = hash_file_entry(a->manifest_hash, w->relative, a->content.size, a->content.hash);
+}
+
+int compose_manifest_header(char *out, unsigned hash)
+{
+	int n = 0;
+
+	append_text(out, &n, wire::MANIFEST_MAGIC);
+	append_text(out, &n, "\nname=");
+	append_text(out, &n, host_settings.share_name);
+	append_text(out, &n, "\nhash=");
+	append_decimal(out, &n, hash);
+	append_text(out, &n, "\n");
+	append_text(out, &n, wire::ENTRIES_LINE);
+	append_text(out, &n, "\n");
+	return n;
+}
+
+// Eleven texts, some of them settings of any length: each is gathered as
+// far as room allows and the rest waits for the next step.
+static void gather_archive_header(Answer *a, Reply *r)
+{
+	const HostSettings *s = &host_settings;
+	const char *texts[] = {"DC-SHARE-ARCHIVE/1\nname=", s->share_name, "\nroot=", s->share_root,
+			       "\ndrive=", s->drive, "\npath=", s->path, "\nmode=", s->mode,
+			       "\nentries=recursive\n\n"};
+	constexpr int PIECES = sizeof texts / sizeof texts[0];
+
+	if (!a->spill)
+		a->spill = texts[a->header_piece++];
+	a->spill = reply_text(r, a->spill);
+	if (a->spill || a->header_piece < PIECES)
+		return;
+	if (a->kind == FILE_ANSWER)
+		a->stage = SINGLE_FILE;
+	else if (walk_start(&a->walk))
+		a->stage = RECORDS;
+	else
+		cut_answer(a, r);
+}
+
+static void gather_header(Answer *a, Reply *r)
+{
+	if (a->kind != MANIFEST_ANSWER) {
+		gather_archive_header(a, r);
+		return;
+	}
+	reply_commit(r, compose_manifest_header(reply_tail(r), a->manifest_hash));
+	if (walk_start(&a->walk))
+		a->stage = RECORDS;
+	else
+		cut_answer(a, r);
+}
+
+// Links are followed and no depth limit applies: anything the path reaches
+// is sent.
+static void send_single_file(Answer *a, Reply *r)
+{
+	char full[REQUEST_PATH_SIZE];
+	const char *relative = a->walk.relative;
+
+	a->stage = END;
+	if (path_carried(relative) && join_name(full, REQUEST_PATH_SIZE, host_settings.share_root, relative) &&
+	    !probe_directory(full, FOLLOW_LINKS))
+		open_archive_file(a, r, kernel::AT_FDCWD, full, relative);
 }
 
 // The hash walk and the listing see each file once between them: the
 // listing takes the content hashes that the hash walk just made.
-void send_manifest(Reply *reply)
+static void begin(Answer *a, Reply *r)
 {
-	unsigned hash;
-	int n = 0;
-
-	begin_cache_request();
-	if (!share_root_available(reply))
-		return;
-	if (!compute_manifest_hash(&hash)) {
-		reply_cut(reply);
+	if (a->kind == FILE_ANSWER) {
+		a->stage = HEADER;
 		return;
 	}
-	append_text(send_buffer, &n, wire::MANIFEST_MAGIC);
-	append_text(send_buffer, &n, "\nname=");
-	append_text(send_buffer, &n, host_settings.share_name);
-	append_text(send_buffer, &n, "\nhash=");
-	append_decimal(send_buffer, &n, hash);
-	append_text(send_buffer, &n, "\n");
-	append_text(send_buffer, &n, wire::ENTRIES_LINE);
-	append_text(send_buffer, &n, "\n");
-	send_line(reply, n);
-	publish_tree(reply, send_manifest_file_record, host_settings.share_root, "", 0);
-	reply_text(reply, wire::END_MARKER);
-}
-
-static void send_archive_header(Reply *reply)
-{
-	const HostSettings *s = &host_settings;
-
-	reply_text(reply, "DC-SHARE-ARCHIVE/1\nname=");
-	reply_text(reply, s->share_name);
-	reply_text(reply, "\nroot=");
-	reply_text(reply, s->share_root);
-	reply_text(reply, "\ndrive=");
-	reply_text(reply, s->drive);
-	reply_text(reply, "\npath=");
-	reply_text(reply, s->path);
-	reply_text(reply, "\nmode=");
-	reply_text(reply, s->mode);
-	reply_text(reply, "\nentries=recursive\n\n");
-}
-
-void send_full_archive(Reply *reply)
-{
-	if (!share_root_available(reply))
+	if (a->kind == MANIFEST_ANSWER)
+		a->generation = begin_cache_request();
+	if (!share_root_available(a, r))
 		return;
-	send_archive_header(reply);
-	publish_tree(reply, send_archive_file_record, host_settings.share_root, "", 0);
-	reply_text(reply, wire::END_MARKER);
+	if (a->kind == ARCHIVE_ANSWER) {
+		a->stage = HEADER;
+		return;
+	}
+	a->manifest_hash = hash_share_name(host_settings.share_name);
+	if (walk_start(&a->walk))
+		a->stage = HASH_WALK;
+	else
+		cut_answer(a, r);
 }
 
-// The path runs to the first NUL, CR or LF, cut at 511 bytes. Links are
-// followed and no depth limit applies: anything the path reaches is sent.
-void send_file_archive(Reply *reply, const char *request_path)
+static void step(Answer *a, Reply *r, long *budget)
 {
-	char relative[WALK_PATH_SIZE];
-	char full[REQUEST_PATH_SIZE];
+	if (a->file >= 0) {
+		stream_file(a, r, budget);
+		return;
+	}
+	switch (a->stage) {
+	case START: begin(a, r); break;
+	case HASH_WALK: hash_step(a, r, budget); break;
+	case HEADER: gather_header(a, r); break;
+	case RECORDS: record_step(a, r, budget); break;
+	case SINGLE_FILE: send_single_file(a, r); break;
+	case END:
+		reply_text(r, wire::END_MARKER);
+		a->stage = DONE;
+		break;
+	}
+}
+
+// Every step but a file's content gathers at most one line, so a step is
+// begun only with a line's room free; content takes whatever room there is.
+int produce_answer(Answer *answer, Reply *reply, long *budget)
+{
+	while (answer->stage != DONE && !reply_broken(reply) && *budget > 0) {
+		if (reply_room(reply) < SEND_BUFFER_SIZE)
+			return 0;
+		step(answer, reply, budget);
+	}
+	return answer->stage == DONE || reply_broken(reply);
+}
+
+// The path runs to the first NUL, CR or LF, cut at 511 bytes.
+static void copy_request_path(char *out, const char *request_path)
+{
 	int n = 0;
 
 	while (n < wire::PATH_LIMIT && request_path[n] && request_path[n] != '\r' && request_path[n] != '\n')
 		n++;
-	copy_span(relative, request_path, n);
-	send_archive_header(reply);
-	if (path_carried(relative) && join_name(full, REQUEST_PATH_SIZE, host_settings.share_root, relative) &&
-	    !probe_directory(full, FOLLOW_LINKS))
-		send_file_record(reply, kernel::AT_FDCWD, full, relative);
-	reply_text(reply, wire::END_MARKER);
+	copy_span(out, request_path, n);
+}
+
+void start_answer(Answer *answer, const char *request)
+{
+	answer->stage = START;
+	answer->header_piece = 0;
+	answer->spill = nullptr;
+	answer->hashing = 0;
+	answer->file = -1;
+	answer->walk.depth = -1;
+	if (starts_with(request, wire::MANIFEST_PREFIX)) {
+		answer->kind = MANIFEST_ANSWER;
+	} else if (starts_with(request, wire::FILE_PREFIX)) {
+		answer->kind = FILE_ANSWER;
+		copy_request_path(answer->walk.relative, request + wire::FILE_PREFIX_LENGTH);
+	} else {
+		answer->kind = ARCHIVE_ANSWER;
+	}
+}
+
+void end_answer(Answer *answer)
+{
+	walk_close(&answer->walk);
+	if (answer->hashing)
+		abandon_content_hash(&answer->content);
+	if (answer->file >= 0)
+		sys::close(answer->file);
+	answer->hashing = 0;
+	answer->file = -1;
+}
+
+const char *answer_log_line(const Answer *answer)
+{
+	if (answer->kind == MANIFEST_ANSWER)
+		return "dircast-serve: manifest sent\n";
+	if (answer->kind == FILE_ANSWER)
+		return "dircast-serve: file archive sent\n";
+	return "dircast-serve: archive sent\n";
 }
 
 } // namespace dircast

@@ -1,15 +1,44 @@
-// The host's three answers, each produced by a fresh walk of the share root.
+// The host's three answers (manifest, full archive, single-file archive),
+// each produced by a fresh walk of the share root a piece at a time: an
+// answer gathers what the reply has room for and goes on in a later turn.
 #pragma once
 
 #include "reply.hpp"
+#include "share_file.hpp"
+#include "walk_cursor.hpp"
 
 namespace dircast {
 
-void send_manifest(Reply *reply);
-void send_full_archive(Reply *reply);
-void send_file_archive(Reply *reply, const char *request_path);
+enum AnswerKind { MANIFEST_ANSWER, ARCHIVE_ANSWER, FILE_ANSWER };
 
-// 0 when the share could not be listed whole; the hash is then meaningless.
-int compute_manifest_hash(unsigned *hash);
+struct Answer {
+	AnswerKind kind;
+	int stage;
+	int header_piece;       // archive header texts gathered so far
+	const char *spill;      // the rest of a header text that did not fit
+	unsigned generation;    // the manifest's request to the hash cache
+	unsigned manifest_hash;
+	int hashing;            // content is being read for the entry the walk stands at
+	ContentHash content;
+	long file;              // the archive file whose content is being sent, else -1
+	unsigned long long file_left;
+	// The walk; a single-file answer keeps its requested path in walk.relative.
+	WalkCursor walk;
+};
+
+// The request is NUL-terminated; only its prefix and a file path matter.
+void start_answer(Answer *answer, const char *request);
+// Gathers about *budget bytes of work into the reply (less when the reply
+// is full); 1 once the answer is complete or cut.
+int produce_answer(Answer *answer, Reply *reply, long *budget);
+// Closes whatever the answer holds open, finished or not.
+void end_answer(Answer *answer);
+// "dircast-serve: manifest sent\n" and the like, written when it ends.
+const char *answer_log_line(const Answer *answer);
+
+// The manifest header for a hash, composed at out, which holds a line
+// (SEND_BUFFER_SIZE bytes: settings that would not fit are refused at
+// start-up); its length.
+int compose_manifest_header(char *out, unsigned hash);
 
 } // namespace dircast

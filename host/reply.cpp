@@ -1,62 +1,73 @@
-// One answer on one accepted connection.
+// One answer on one connection.
 #include "reply.hpp"
 #include "../runtime/kernel.hpp"
 #include "../runtime/sys.hpp"
-#include "../runtime/text.hpp"
 
 namespace dircast {
 
-// Record lines are short and many: gathering them saves a system call per
-// line. Large enough for many lines, small enough that a slow but steady
-// reader takes one gathering well within the send time-out.
-constexpr long REPLY_BUFFER_SIZE = 65536;
-
-static char reply_buffer[REPLY_BUFFER_SIZE];
-
-// One send per call. The connection blocks with a send time-out and no
-// signal handler can cut a send short, so a short count means the time-out
-// ran out with the peer not taking the rest: the reply is given up rather
-// than waited on again.
-static void send_now(Reply *reply, const void *bytes, long length)
+void open_reply(Reply *reply, long socket)
 {
-	long r = sys::send(reply->socket, bytes, length, kernel::MSG_NOSIGNAL);
-
-	if (r < length)
-		reply->status = r < 0 ? r : -kernel::EAGAIN;
+	reply->socket = socket;
+	reply->status = 0;
+	reply->start = 0;
+	reply->end = 0;
 }
 
-void reply_finish(Reply *reply)
+int reply_room(Reply *reply)
 {
-	if (reply->status == 0 && reply->pending > 0)
-		send_now(reply, reply_buffer, reply->pending);
-	reply->pending = 0;
-}
+	int pending = reply->end - reply->start;
 
-long reply_bytes(Reply *reply, const void *bytes, long length)
-{
-	if (reply->status < 0)
-		return reply->status;
-	if (reply->pending + length > REPLY_BUFFER_SIZE)
-		reply_finish(reply);
-	if (length >= REPLY_BUFFER_SIZE)
-		send_now(reply, bytes, length);
-	else if (length > 0) {
-		__builtin_memcpy(reply_buffer + reply->pending, bytes, length);
-		reply->pending += length;
+	if (reply->start > 0) {
+		__builtin_memmove(reply->bytes, reply->bytes + reply->start, pending);
+		reply->start = 0;
+		reply->end = pending;
 	}
-	return reply->status < 0 ? reply->status : length;
+	return REPLY_BUFFER_SIZE - reply->end;
 }
 
-long reply_text(Reply *reply, const char *text)
+char *reply_tail(Reply *reply) { return reply->bytes + reply->end; }
+
+void reply_commit(Reply *reply, int n) { reply->end += n; }
+
+const char *reply_text(Reply *reply, const char *text)
 {
-	return reply_bytes(reply, text, text_length(text));
+	int room = reply_room(reply);
+	int n = 0;
+
+	while (text[n] && n < room)
+		n++;
+	__builtin_memcpy(reply_tail(reply), text, n);
+	reply_commit(reply, n);
+	return text[n] ? text + n : nullptr;
+}
+
+int reply_pending(const Reply *reply) { return reply->end > reply->start; }
+
+// MSG_DONTWAIT: the peer's window decides how much goes, and the rest waits
+// for the next turn. MSG_NOSIGNAL: a peer that went away is an error result.
+long reply_send(Reply *reply)
+{
+	long n = sys::send(reply->socket, reply->bytes + reply->start, reply->end - reply->start,
+			   kernel::MSG_DONTWAIT | kernel::MSG_NOSIGNAL);
+
+	if (n == -kernel::EAGAIN)
+		return n;
+	if (n < 0) {
+		reply->status = n;
+		reply->start = reply->end = 0;
+		return n;
+	}
+	reply->start += n;
+	if (reply->start == reply->end)
+		reply->start = reply->end = 0;
+	return n;
 }
 
 void reply_cut(Reply *reply)
 {
 	if (reply->status == 0)
 		reply->status = -kernel::EIO;
-	reply->pending = 0;
+	reply->start = reply->end = 0;
 }
 
 int reply_broken(const Reply *reply) { return reply->status < 0; }

@@ -1,6 +1,6 @@
-// The host's one line-composition buffer: beacon, manifest header and every
-// record line are assembled here from offset 0 and sent whole. Shared safely
-// only because the host runs one thing at a time.
+// The line size: the beacon is composed in send_buffer, and the manifest
+// header and every record line straight into a reply, which begins each of
+// them only with this much room free.
 #pragma once
 
 namespace dircast {

@@ -1,10 +1,10 @@
-// The host's sockets and its endless loop.
-#include "publisher.hpp"
+// The host's sockets and its endless loop. One thread serves every
+// connection: each one gathers and sends a bounded piece of its answer per
+// turn, and one that would wait on its peer yields to the others.
+#include "connection_slots.hpp"
 #include "send_buffer.hpp"
 #include "serve_loop.hpp"
 #include "settings.hpp"
-#include "../protocol/wire.hpp"
-#include "../runtime/console.hpp"
 #include "../runtime/kernel.hpp"
 #include "../runtime/net.hpp"
 #include "../runtime/sys.hpp"
@@ -14,12 +14,9 @@ namespace dircast {
 
 char send_buffer[SEND_BUFFER_SIZE];
 
-// A peer gets this long to send its request, and each send of the answer
-// this long to make progress; then it is given up and the next one served.
-constexpr long REQUEST_SECONDS = 5;
-constexpr long SEND_STALL_SECONDS = 30;
-
 constexpr long BEACON_INTERVAL_MS = 250;
+// Peers that find every slot taken wait here until one frees up.
+constexpr long LISTEN_BACKLOG = 128;
 
 // Address reuse lets a restarted host bind while its previous run's
 // connections still wait out their close; a live listener still holds the port.
@@ -32,7 +29,7 @@ long open_listener()
 		return fd;
 	set_socket_flag(fd, kernel::SO_REUSEADDR);
 	store_port(&address, host_settings.listen_port);
-	if (sys::bind(fd, &address, sizeof address) < 0 || sys::listen(fd, 1) < 0)
+	if (sys::bind(fd, &address, sizeof address) < 0 || sys::listen(fd, LISTEN_BACKLOG) < 0)
 		return -1;
 	sys::fcntl(fd, kernel::F_SETFL, kernel::O_NONBLOCK);
 	return fd;
@@ -70,58 +67,8 @@ long send_beacon(long beacon_socket)
 	return sys::sendto(beacon_socket, send_buffer, n, 0, &to, sizeof to);
 }
 
-// Each answer is sent in full before its line is logged.
-static void answer_request(Reply *reply, const char *request)
-{
-	const char *line;
-
-	if (starts_with(request, wire::MANIFEST_PREFIX)) {
-		send_manifest(reply);
-		line = "dircast-serve: manifest sent\n";
-	} else if (starts_with(request, wire::FILE_PREFIX)) {
-		send_file_archive(reply, request + wire::FILE_PREFIX_LENGTH);
-		line = "dircast-serve: file archive sent\n";
-	} else {
-		send_full_archive(reply);
-		line = "dircast-serve: archive sent\n";
-	}
-	reply_finish(reply);
-	log_text(line);
-}
-
-// Request bytes left unread at close make the kernel reset the connection
-// and drop the answer still queued for the peer; take them first.
-static void drain_and_close(long connection)
-{
-	char scrap[256];
-
-	while (sys::recv(connection, scrap, sizeof scrap, kernel::MSG_DONTWAIT) > 0)
-		;
-	sys::close(connection);
-}
-
-static void serve_connection(long connection)
-{
-	char request_buffer[wire::REQUEST_LIMIT + 1];
-	Reply reply = {connection, 0, 0};
-	long n;
-
-	log_text("dircast-serve: client connected\n");
-	set_socket_timeout(connection, kernel::SO_RCVTIMEO, REQUEST_SECONDS);
-	set_socket_timeout(connection, kernel::SO_SNDTIMEO, SEND_STALL_SECONDS);
-	n = sys::recv(connection, request_buffer, wire::REQUEST_LIMIT, 0);
-	if (n == -kernel::EAGAIN) {
-		log_text("dircast-serve: request timed out\n");
-		sys::close(connection);
-		return;
-	}
-	request_buffer[n > 0 ? n : 0] = 0;
-	answer_request(&reply, request_buffer);
-	drain_and_close(connection);
-}
-
 // Milliseconds that wrap (after 49 days on i386); only differences are used.
-static unsigned long monotonic_ms()
+unsigned long monotonic_ms()
 {
 	timespec now = {0, 0};
 
@@ -129,30 +76,119 @@ static unsigned long monotonic_ms()
 	return (unsigned long)now.tv_sec * 1000 + (unsigned long)now.tv_nsec / 1000000;
 }
 
-// Waits on the listener until the next beacon is due, so a client is served
-// the moment it connects while an idle host still beacons four times a
-// second. Connections are still served one at a time, each to its end.
+static void keep_beacon_on_time(BeaconTimer *beacon)
+{
+	unsigned long now;
+
+	if (!beacon || (long)(beacon->next - (now = monotonic_ms())) > 0)
+		return;
+	send_beacon(beacon->socket);
+	beacon->next = now + BEACON_INTERVAL_MS;
+}
+
+// The listener first, while a slot is free and accepting is not paused, then
+// every connection that waits; slot_of names the slot of each entry.
+static pollfd poll_set[CONNECTION_SLOTS + 1];
+static int slot_of[CONNECTION_SLOTS + 1];
+static short slot_events[CONNECTION_SLOTS];
+// Out of descriptors, accept fails while the peer stays queued, and a
+// listener still polled would wake every turn at once; it rests a beacon
+// interval instead.
+static unsigned long accept_paused_until;
+static unsigned turn_number;
+
+static int in_use(const Connection *c) { return c->state != CONNECTION_FREE; }
+
+// The number of entries; *busy set when a connection has work without waiting.
+static int gather_waits(long listener, unsigned long now, int *busy)
+{
+	int count = 0;
+
+	*busy = 0;
+	if (listener >= 0 && free_slot() && (long)(now - accept_paused_until) >= 0) {
+		poll_set[count] = {(int)listener, kernel::POLLIN, 0};
+		slot_of[count++] = -1;
+	}
+	for (int i = 0; i < slots_usable; i++) {
+		Connection *c = &connection_slots[i];
+		short events = in_use(c) ? connection_events(c) : 0;
+
+		slot_events[i] = 0;
+		if (in_use(c) && !events)
+			*busy = 1;
+		if (!events)
+			continue;
+		poll_set[count] = {(int)c->reply.socket, events, 0};
+		slot_of[count++] = i;
+	}
+	return count;
+}
+
+static void accept_connections(long listener, unsigned long now)
+{
+	Connection *c;
+
+	while ((c = free_slot())) {
+		long fd = sys::accept4(listener, kernel::SOCK_NONBLOCK | kernel::SOCK_CLOEXEC);
+
+		if (fd == -kernel::EMFILE || fd == -kernel::ENFILE)
+			accept_paused_until = now + BEACON_INTERVAL_MS;
+		if (fd == -kernel::EAGAIN || fd == -kernel::EMFILE || fd == -kernel::ENFILE)
+			return;
+		if (fd >= 0)
+			open_connection(c, fd, now);
+	}
+}
+
+// Starting from a slot that moves each turn, so no slot is always first.
+static void serve_connections(BeaconTimer *beacon)
+{
+	int start = (int)(turn_number++ % (unsigned)slots_usable);
+
+	for (int k = 0; k < slots_usable; k++) {
+		int i = (start + k) % slots_usable;
+		Connection *c = &connection_slots[i];
+
+		if (!in_use(c) || (connection_events(c) && !slot_events[i]))
+			continue;
+		serve_connection(c, slot_events[i], monotonic_ms());
+		keep_beacon_on_time(beacon);
+	}
+}
+
+void serve_turn(long listener, BeaconTimer *beacon)
+{
+	unsigned long now = monotonic_ms();
+	long wait = 0;
+	int busy;
+	int count;
+
+	keep_beacon_on_time(beacon);
+	for (int i = 0; i < slots_usable; i++) {
+		if (in_use(&connection_slots[i]))
+			check_connection_bounds(&connection_slots[i], now);
+	}
+	count = gather_waits(listener, now, &busy);
+	if (!busy && beacon)
+		wait = (long)(beacon->next - now) > 0 ? (long)(beacon->next - now) : 0;
+	if (sys::poll(poll_set, count, wait) <= 0)
+		count = 0;
+	for (int k = 0; k < count; k++) {
+		if (slot_of[k] >= 0)
+			slot_events[slot_of[k]] = poll_set[k].revents;
+		else if (poll_set[k].revents)
+			accept_connections(listener, monotonic_ms());
+	}
+	serve_connections(beacon);
+}
+
 void serve_loop(long listener, long beacon_socket)
 {
-	unsigned long next_beacon = monotonic_ms();
+	BeaconTimer beacon = {beacon_socket, monotonic_ms()};
 
-	for (;;) {
-		unsigned long now = monotonic_ms();
-		long wait = (long)(next_beacon - now);
-		pollfd waiting = {(int)listener, kernel::POLLIN, 0};
-		long connection;
-
-		if (wait <= 0) {
-			send_beacon(beacon_socket);
-			next_beacon = now + BEACON_INTERVAL_MS;
-			wait = BEACON_INTERVAL_MS;
-		}
-		if (sys::poll(&waiting, 1, wait) <= 0)
-			continue;
-		connection = sys::accept(listener);
-		if (connection >= 0)
-			serve_connection(connection);
-	}
+	fit_slots_to_descriptor_limit();
+	for (;;)
+		serve_turn(listener, &beacon);
 }
 
 } // namespace dircast

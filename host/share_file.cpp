@@ -30,48 +30,55 @@ long open_share_file(long dirfd, const char *name, kernel_stat *st)
 	return fd;
 }
 
-static unsigned read_content_hash(long fd, unsigned long long size)
-{
-	unsigned hash = FNV1A_BASIS;
-	unsigned long long remaining = size;
-
-	while (remaining > 0) {
-		long want = remaining < FILE_BUFFER_SIZE ? remaining : FILE_BUFFER_SIZE;
-		long n = sys::read(fd, file_buffer, want);
-
-		if (n < 1)
-			break;
-		hash = fnv1a_update(hash, file_buffer, n);
-		remaining -= (unsigned long long)n;
-	}
-	return hash;
-}
-
 // The type is checked on the path's own state first, so that special files
 // are never opened at all and an unchanged file is never read.
-unsigned hash_file_content(long dirfd, const char *name, unsigned long long *size)
+int start_content_hash(ContentHash *h, long dirfd, const char *name, unsigned generation)
 {
-	kernel_stat st;
-	timespec hashed_at = {0, 0};
-	unsigned hash;
-	long fd;
-
-	*size = 0;
-	if (sys::fstatat(dirfd, name, &st, 0) < 0 || !carried_file(&st))
-		return FNV1A_BASIS;
-	if (cached_content_hash(&st, &hash)) {
-		*size = (unsigned long long)st.st_size;
-		return hash;
+	h->fd = -1;
+	h->size = 0;
+	h->hash = FNV1A_BASIS;
+	if (sys::fstatat(dirfd, name, &h->st, 0) < 0 || !carried_file(&h->st))
+		return 1;
+	if (cached_content_hash(&h->st, generation, &h->hash)) {
+		h->size = (unsigned long long)h->st.st_size;
+		return 1;
 	}
-	sys::clock_gettime(kernel::CLOCK_REALTIME, &hashed_at);
-	fd = open_share_file(dirfd, name, &st);
-	if (fd < 0)
-		return FNV1A_BASIS;
-	*size = (unsigned long long)st.st_size;
-	hash = read_content_hash(fd, *size);
-	sys::close(fd);
-	remember_content_hash(&st, hash, &hashed_at);
-	return hash;
+	sys::clock_gettime(kernel::CLOCK_REALTIME, &h->hashed_at);
+	h->fd = open_share_file(dirfd, name, &h->st);
+	if (h->fd < 0)
+		return 1;
+	h->size = (unsigned long long)h->st.st_size;
+	h->remaining = h->size;
+	return 0;
+}
+
+// A read that fails or ends early ends the content: the hash covers the
+// bytes read, and is remembered as it is.
+int continue_content_hash(ContentHash *h, long *budget)
+{
+	while (h->remaining > 0) {
+		long want = h->remaining < FILE_BUFFER_SIZE ? h->remaining : FILE_BUFFER_SIZE;
+		long n;
+
+		if (*budget <= 0)
+			return 0;
+		n = sys::read(h->fd, file_buffer, want);
+		if (n < 1)
+			break;
+		h->hash = fnv1a_update(h->hash, file_buffer, n);
+		h->remaining -= (unsigned long long)n;
+		*budget -= n;
+	}
+	abandon_content_hash(h);
+	remember_content_hash(&h->st, h->hash, &h->hashed_at);
+	return 1;
+}
+
+void abandon_content_hash(ContentHash *h)
+{
+	if (h->fd >= 0)
+		sys::close(h->fd);
+	h->fd = -1;
 }
 
 } // namespace dircast

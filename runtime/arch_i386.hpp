@@ -37,6 +37,7 @@ constexpr long NR_close = 6;
 constexpr long NR_unlink = 10;
 constexpr long NR_dup = 41;
 constexpr long NR_lseek = 19;
+constexpr long NR_ioctl = 54;
 constexpr long NR_mkdir = 39;
 constexpr long NR_rmdir = 40;
 constexpr long NR_fcntl = 55;
@@ -52,6 +53,7 @@ constexpr long NR_rt_sigaction = 174;
 constexpr long NR_fstat = 197;  // fstat64: the only form with a 64-bit size
 constexpr long NR_clock_gettime = 265;
 constexpr long NR_openat = 295;
+constexpr long NR_prlimit64 = 340;
 
 // Without O_LARGEFILE an open of a file of 2 GiB or more fails with
 // EOVERFLOW here; x86_64 implies it.

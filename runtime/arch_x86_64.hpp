@@ -15,6 +15,7 @@ constexpr long NR_fstat = 5;
 constexpr long NR_poll = 7;
 constexpr long NR_dup = 32;
 constexpr long NR_lseek = 8;
+constexpr long NR_ioctl = 16;
 constexpr long NR_rt_sigaction = 13;
 constexpr long NR_nanosleep = 35;
 constexpr long NR_socket = 41;
@@ -35,6 +36,8 @@ constexpr long NR_symlink = 88;
 constexpr long NR_getdents64 = 217;
 constexpr long NR_clock_gettime = 228;
 constexpr long NR_openat = 257;
+constexpr long NR_accept4 = 288;
+constexpr long NR_prlimit64 = 302;
 constexpr long OPEN_LARGE_FILES = 0;  // implied by the kernel here
 constexpr long NR_fstatat = 262;  // newfstatat
 constexpr long NR_mkdirat = 258;
@@ -101,10 +104,10 @@ inline long socket_op(long op, long a, long b, long c, long d = 0, long e = 0, l
 	static constexpr long numbers[] = {
 		-1, NR_socket, NR_bind, NR_connect, NR_listen, NR_accept, -1, -1, -1,
 		NR_sendto, NR_recvfrom, NR_sendto, NR_recvfrom, -1, NR_setsockopt,
-		NR_getsockopt,
+		NR_getsockopt, -1, -1, NR_accept4,
 	};
 
-	if (op < 1 || op > 15 || numbers[op] < 0)
+	if (op < 1 || op > 18 || numbers[op] < 0)
 		return -38;  // ENOSYS
 	// send and recv are sendto/recvfrom without an address: the extra words are 0.
 	return syscall6(numbers[op], a, b, c, d, e, f);

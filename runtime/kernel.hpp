@@ -11,6 +11,8 @@ constexpr long EBADF = 9;
 constexpr long EEXIST = 17;
 constexpr long EAGAIN = 11;
 constexpr long EINVAL = 22;
+constexpr long ENFILE = 23;
+constexpr long EMFILE = 24;
 constexpr long EINPROGRESS = 115;
 constexpr long ETIMEDOUT = 110;
 
@@ -54,6 +56,8 @@ constexpr int DIRENT64_NAME = 19;
 constexpr long AF_INET = 2;
 constexpr long SOCK_STREAM = 1;
 constexpr long SOCK_DGRAM = 2;
+constexpr long SOCK_NONBLOCK = 04000;    // accept4 flags, the open flags' values
+constexpr long SOCK_CLOEXEC = 02000000;
 constexpr long IPPROTO_UDP = 17;
 constexpr long SOL_SOCKET = 1;
 constexpr long SO_REUSEADDR = 2;
@@ -61,12 +65,17 @@ constexpr long SO_ERROR = 4;
 constexpr long SO_BROADCAST = 6;
 constexpr long SO_RCVTIMEO = 20;
 constexpr long SO_SNDTIMEO = 21;
+constexpr long SIOCOUTQ = 0x5411;  // bytes sent and not yet acknowledged, or not yet sent
 constexpr long MSG_DONTWAIT = 0x40;
 constexpr long MSG_NOSIGNAL = 0x4000;
 
 // poll
 constexpr short POLLIN = 0x001;
 constexpr short POLLOUT = 0x004;
+constexpr short POLLERR = 0x008;
+constexpr short POLLHUP = 0x010;
+
+constexpr long RLIMIT_NOFILE = 7;
 
 // signals
 constexpr long SIGPIPE = 13;

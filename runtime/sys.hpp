@@ -17,6 +17,12 @@ struct timeval {
 	long tv_usec;
 };
 
+// prlimit64's record: the same two 64-bit words on both architectures.
+struct rlimit64 {
+	unsigned long long rlim_cur;
+	unsigned long long rlim_max;
+};
+
 struct pollfd {
 	int fd;
 	short events;
@@ -48,12 +54,17 @@ inline long unlink(const char *path) { return syscall(arch::NR_unlink, (long)pat
 inline long mkdir(const char *path, long mode) { return syscall(arch::NR_mkdir, (long)path, mode); }
 inline long rmdir(const char *path) { return syscall(arch::NR_rmdir, (long)path); }
 inline long fcntl(long fd, long cmd, long arg) { return syscall(arch::NR_fcntl, fd, cmd, arg); }
+inline long ioctl(long fd, long request, void *arg) { return syscall(arch::NR_ioctl, fd, request, (long)arg); }
 inline long symlink(const char *target, const char *link) { return syscall(arch::NR_symlink, (long)target, (long)link); }
 inline long getdents64(long fd, void *buf, long n) { return syscall(arch::NR_getdents64, fd, (long)buf, n); }
 inline long fstat(long fd, kernel_stat *st) { return syscall(arch::NR_fstat, fd, (long)st); }
 inline long poll(pollfd *fds, long n, long timeout_ms) { return syscall(arch::NR_poll, (long)fds, n, timeout_ms); }
 inline long nanosleep(const timespec *t) { return syscall(arch::NR_nanosleep, (long)t, 0); }
 inline long clock_gettime(long clock, timespec *t) { return syscall(arch::NR_clock_gettime, clock, (long)t); }
+inline long prlimit64(long pid, long resource, const rlimit64 *limit, rlimit64 *old)
+{
+	return syscall(arch::NR_prlimit64, pid, resource, (long)limit, (long)old);
+}
 inline long openat(long dirfd, const char *name, long flags, long mode = 0)
 {
 	return syscall(arch::NR_openat, dirfd, (long)name, flags | arch::OPEN_LARGE_FILES, mode);
@@ -79,13 +90,14 @@ inline long rt_sigaction(long sig, const arch::kernel_sigaction *act)
 // onto the separate calls on x86_64 (arch file).
 constexpr long SYS_SOCKET = 1, SYS_BIND = 2, SYS_CONNECT = 3, SYS_LISTEN = 4, SYS_ACCEPT = 5,
 	       SYS_SEND = 9, SYS_RECV = 10, SYS_SENDTO = 11, SYS_RECVFROM = 12,
-	       SYS_SETSOCKOPT = 14, SYS_GETSOCKOPT = 15;
+	       SYS_SETSOCKOPT = 14, SYS_GETSOCKOPT = 15, SYS_ACCEPT4 = 18;
 
 inline long socket(long domain, long type, long protocol) { return arch::socket_op(SYS_SOCKET, domain, type, protocol); }
 inline long bind(long fd, const void *addr, long len) { return arch::socket_op(SYS_BIND, fd, (long)addr, len); }
 inline long connect(long fd, const void *addr, long len) { return arch::socket_op(SYS_CONNECT, fd, (long)addr, len); }
 inline long listen(long fd, long backlog) { return arch::socket_op(SYS_LISTEN, fd, backlog, 0); }
 inline long accept(long fd) { return arch::socket_op(SYS_ACCEPT, fd, 0, 0); }
+inline long accept4(long fd, long flags) { return arch::socket_op(SYS_ACCEPT4, fd, 0, 0, flags); }
 inline long send(long fd, const void *buf, long n, long flags) { return arch::socket_op(SYS_SEND, fd, (long)buf, n, flags); }
 inline long recv(long fd, void *buf, long n, long flags) { return arch::socket_op(SYS_RECV, fd, (long)buf, n, flags); }
 inline long sendto(long fd, const void *buf, long n, long flags, const void *addr, long len)

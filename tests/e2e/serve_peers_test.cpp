@@ -162,9 +162,9 @@ TEST(ServePeers, ASilentPeerIsDroppedAfterFiveSeconds)
 		  std::string::npos);
 }
 
-// A peer that stops reading is given up after one send time-out (30 s), not
-// once per send: the host then serves the next client while the stalled one
-// still holds its socket.
+// A peer that stops reading holds nobody up: the next client is served at
+// once while the stalled one keeps its socket, and once it has taken nothing
+// for the reader window its answer is given up, cut short of its end.
 TEST_F(ServePeersShare, AStalledReaderIsGivenUpAndTheHostServesOn)
 {
 	serve_sparse_files(40, 1 << 20);
@@ -173,6 +173,8 @@ TEST_F(ServePeersShare, AStalledReaderIsGivenUpAndTheHostServesOn)
 	EXPECT_EQ(tcp_exchange(host.port, file_request("none"), 120000).substr(0, 19), "DC-SHARE-ARCHIVE/1\n");
 	EXPECT_LT(std::chrono::steady_clock::now() - asked, std::chrono::seconds(45));
 	EXPECT_TRUE(host.process.wait_for_output("dircast-serve: file archive sent\n", 1000));
+	EXPECT_FALSE(host.process.wait_for_output("dircast-serve: archive sent\n", 1000)) << "given up too soon";
+	ASSERT_TRUE(host.process.wait_for_output("dircast-serve: archive sent\n", 60000));
 	bool closed;
 	std::string partial = read_until_close(stalled, 5000, &closed);
 	EXPECT_TRUE(closed);
@@ -364,6 +366,8 @@ TEST(ServePeers, AStormOfAbusivePeersLeavesTheHostBeaconingAndServing)
 		peers.emplace_back(abuse, i, host.port, 10000, secret, manifest, std::ref(storm));
 	for (std::thread &peer : peers)
 		peer.join();
+	// The silent peer holds only its own slot, until its request time runs out.
+	EXPECT_TRUE(host.process.wait_for_output("dircast-serve: request timed out\n", 15000));
 	close(silent);
 	for (int i = 0; i < ABUSES * UNSAFE_COUNT; i++)
 		abuse(i, host.port, 30000, secret, manifest, one_by_one);

@@ -33,24 +33,25 @@ TEST(HashCache, SettledFilesAreTrustedAcrossRequests)
 
 	begin_cache_request();
 	remember_content_hash(&st, 1234, &hashed_at);
-	begin_cache_request();
-	ASSERT_TRUE(cached_content_hash(&st, &hash));
+	ASSERT_TRUE(cached_content_hash(&st, begin_cache_request(), &hash));
 	EXPECT_EQ(hash, 1234u);
 }
 
 // A file changed within a timestamp tick of its hash could change again
-// without its times moving, so it is only trusted within the same request.
-TEST(HashCache, RecentlyChangedFilesAreTrustedOnlyWithinTheirRequest)
+// without its times moving, so it is only trusted by requests that were
+// already running when it was read: its own, and others under way then.
+TEST(HashCache, RecentlyChangedFilesAreTrustedOnlyByRequestsRunningWhenHashed)
 {
 	unsigned hash;
 
 	for (kernel_stat st : {file_state(200, NOW, NOW - 60), file_state(201, NOW - 60, NOW - 1),
 			       file_state(202, NOW - 2, NOW - 2)}) {
-		begin_cache_request();
+		unsigned earlier = begin_cache_request();
+		unsigned own = begin_cache_request();
 		remember_content_hash(&st, 99, &hashed_at);
-		EXPECT_TRUE(cached_content_hash(&st, &hash)) << st.st_ino;
-		begin_cache_request();
-		EXPECT_FALSE(cached_content_hash(&st, &hash)) << st.st_ino;
+		EXPECT_TRUE(cached_content_hash(&st, own, &hash)) << st.st_ino;
+		EXPECT_TRUE(cached_content_hash(&st, earlier, &hash)) << st.st_ino;
+		EXPECT_FALSE(cached_content_hash(&st, begin_cache_request(), &hash)) << st.st_ino;
 	}
 }
 
@@ -61,7 +62,7 @@ TEST(HashCache, AnyChangeOfIdentityOrStateMisses)
 
 	begin_cache_request();
 	remember_content_hash(&st, 1, &hashed_at);
-	begin_cache_request();
+	unsigned later = begin_cache_request();
 	kernel_stat changed[] = {st, st, st, st, st, st};
 	changed[0].st_dev++;
 	changed[1].st_ino++;
@@ -70,8 +71,8 @@ TEST(HashCache, AnyChangeOfIdentityOrStateMisses)
 	changed[4].st_ctime_nsec++;
 	changed[5].st_ctime_sec++;
 	for (kernel_stat &c : changed)
-		EXPECT_FALSE(cached_content_hash(&c, &hash));
-	EXPECT_TRUE(cached_content_hash(&st, &hash));
+		EXPECT_FALSE(cached_content_hash(&c, later, &hash));
+	EXPECT_TRUE(cached_content_hash(&st, later, &hash));
 }
 
 // Whether an entry was stored shows at once: within its own request any
@@ -83,18 +84,18 @@ TEST(HashCache, AFullCacheDropsNewEntriesAndKeepsOld)
 	const unsigned long long first = 1000, offered = 2 * HASH_CACHE_CAPACITY;
 	std::vector<bool> stored;
 	unsigned hash, early = 0, late = 0;
+	unsigned own = begin_cache_request();
 
-	begin_cache_request();
 	for (unsigned long long ino = first; ino < first + offered; ino++) {
 		kernel_stat st = file_state(ino, NOW - 60, NOW - 60);
 		remember_content_hash(&st, (unsigned)ino, &hashed_at);
-		stored.push_back(cached_content_hash(&st, &hash) && hash == (unsigned)ino);
+		stored.push_back(cached_content_hash(&st, own, &hash) && hash == (unsigned)ino);
 		(ino - first < HASH_CACHE_CAPACITY ? early : late) += stored.back();
 	}
-	begin_cache_request();
+	unsigned later = begin_cache_request();
 	for (unsigned long long ino = first; ino < first + offered; ino++) {
 		kernel_stat st = file_state(ino, NOW - 60, NOW - 60);
-		bool hit = cached_content_hash(&st, &hash);
+		bool hit = cached_content_hash(&st, later, &hash);
 		ASSERT_EQ(hit, stored[ino - first]) << "inode " << ino;
 		ASSERT_TRUE(!hit || hash == (unsigned)ino) << "inode " << ino;
 	}

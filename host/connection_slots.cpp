@@ -1,0 +1,54 @@
+// The table of connection slots. Its size is set by the peers it must hold
+// at once: a slow reader keeps its slot until the reader floor drops it, and
+// a silent peer until its request time runs out.
+#include "connection_slots.hpp"
+#include "../protocol/wire.hpp"
+#include "../runtime/kernel.hpp"
+#include "../runtime/sys.hpp"
+
+namespace dircast {
+
+// One connection holds at most its socket, one directory per walk level and
+// the file it reads. A directory that cannot be opened for want of a
+// descriptor would be left out of an answer as if it were gone, so the
+// limit must cover every slot's worst case.
+constexpr unsigned long DESCRIPTORS_PER_SLOT = 2 + wire::WALK_DEPTH_LIMIT;
+// Standard streams, listener, beacon socket, the probe and root check that
+// hold one briefly, and room for a few inherited ones.
+constexpr unsigned long RESERVED_DESCRIPTORS = 16;
+constexpr unsigned long DESCRIPTORS_WANTED = RESERVED_DESCRIPTORS + DESCRIPTORS_PER_SLOT * CONNECTION_SLOTS;
+
+Connection connection_slots[CONNECTION_SLOTS];
+int slots_usable = CONNECTION_SLOTS;
+
+// A limit below what is wanted fits in a word, so no 64-bit division.
+void fit_slots_to_descriptor_limit()
+{
+	rlimit64 limit;
+	unsigned long have;
+
+	if (sys::prlimit64(0, kernel::RLIMIT_NOFILE, nullptr, &limit) < 0)
+		return;
+	if (limit.rlim_cur < DESCRIPTORS_WANTED) {
+		limit.rlim_cur = limit.rlim_max < DESCRIPTORS_WANTED ? limit.rlim_max : DESCRIPTORS_WANTED;
+		sys::prlimit64(0, kernel::RLIMIT_NOFILE, &limit, nullptr);
+		sys::prlimit64(0, kernel::RLIMIT_NOFILE, nullptr, &limit);
+	}
+	if (limit.rlim_cur >= DESCRIPTORS_WANTED)
+		return;
+	have = (unsigned long)limit.rlim_cur;
+	slots_usable = have > RESERVED_DESCRIPTORS + DESCRIPTORS_PER_SLOT
+			       ? (int)((have - RESERVED_DESCRIPTORS) / DESCRIPTORS_PER_SLOT)
+			       : 1;
+}
+
+Connection *free_slot()
+{
+	for (int i = 0; i < slots_usable; i++) {
+		if (connection_slots[i].state == CONNECTION_FREE)
+			return &connection_slots[i];
+	}
+	return nullptr;
+}
+
+} // namespace dircast
