@@ -1,60 +1,32 @@
 // The host's request handling, fed any request bytes: one connection is
 // served over a socket pair through the same connection slot calls the serve
-// loop makes for an accepted one, while the answer is read as it comes. The
-// share holds
-// files, a FIFO, links and names a reader may refuse; a secret beside the
-// share root must never appear in an answer. Manifest and full archive
+// loop makes for an accepted one. The share holds files, a FIFO, links and
+// names a reader may refuse; a secret beside the share root must never
+// appear in an answer. Manifest and full archive
 // answers never vary; a single-file answer carries at most the requested file,
 // and only when the protocol can carry its path.
-#include "host/connection.hpp"
-#include "host/serve_loop.hpp"
+#include "host_share.hpp"
 #include "host/settings.hpp"
+#include "protocol/wire.hpp"
 
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <fcntl.h>
-#include <ftw.h>
-#include <poll.h>
 #include <string>
 #include <string_view>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+using dircast_fuzz::put;
 
 namespace {
 
 const char SECRET[] = "SECRET-CANARY-never-served";
-std::string base;
 std::string first_manifest, first_archive;
-
-void put(const std::string &path, const std::string &bytes)
-{
-	int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-
-	if (fd < 0 || write(fd, bytes.data(), bytes.size()) != (ssize_t)bytes.size())
-		abort();
-	close(fd);
-}
-
-int remove_entry(const char *path, const struct stat *, int, FTW *)
-{
-	remove(path);
-	return 0;
-}
-
-void remove_share() { nftw(base.c_str(), remove_entry, 16, FTW_DEPTH | FTW_PHYS); }
 
 void make_share()
 {
-	const char *parent = getenv("DIRCAST_FUZZ_TMP");
-	struct stat st;
-	if (!parent)
-		parent = stat("/dev/shm", &st) == 0 ? "/dev/shm" : "/tmp";
-	std::string pattern = std::string(parent) + "/dircast-fuzz-host-XXXXXX";
-	if (!mkdtemp(pattern.data()))
-		abort();
-	base = pattern;
+	std::string base = dircast_fuzz::make_base_directory("host");
 	std::string share = base + "/share";
 	mkdir(share.c_str(), 0777);
 	mkdir((share + "/sub").c_str(), 0777);
@@ -73,42 +45,9 @@ void make_share()
 	symlink("loop", (share + "/loop").c_str());
 	static std::string root = share;
 	dircast::host_settings.share_root = root.c_str();
-	atexit(remove_share);
 }
 
-dircast::Connection connection;
-
-void take_available(int fd, std::string &answer)
-{
-	char buf[65536];
-	ssize_t n;
-
-	while ((n = recv(fd, buf, sizeof buf, MSG_DONTWAIT)) > 0)
-		answer.append(buf, n);
-}
-
-std::string serve(std::string_view request)
-{
-	int pair[2];
-	std::string answer;
-
-	if (socketpair(AF_UNIX, SOCK_STREAM, 0, pair) != 0)
-		abort();
-	if (!request.empty() && write(pair[1], request.data(), request.size()) < 0)
-		abort();
-	shutdown(pair[1], SHUT_WR);
-	dircast::open_connection(&connection, pair[0], dircast::monotonic_ms());
-	while (connection.state != dircast::CONNECTION_FREE) {
-		pollfd p = {pair[0], dircast::connection_events(&connection), 0};
-		short revents = p.events && poll(&p, 1, 1000) > 0 ? p.revents : 0;
-
-		dircast::serve_connection(&connection, revents, dircast::monotonic_ms());
-		take_available(pair[1], answer);
-	}
-	take_available(pair[1], answer);
-	close(pair[1]);
-	return answer;
-}
+std::string serve(std::string_view request) { return dircast_fuzz::serve_alone(request); }
 
 // The path a single-file request names: up to the first NUL, CR or LF, at
 // most 511 bytes, as the request's one receive of 767 bytes delivered it.
@@ -143,11 +82,7 @@ bool carried(const std::string &path)
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
 	make_share();
-	if (!getenv("DIRCAST_FUZZ_LOG")) {
-		int null = open("/dev/null", O_WRONLY);
-		dup2(null, 1);
-		close(null);
-	}
+	dircast_fuzz::quiet_host_log();
 	first_manifest = serve(dircast::wire::MANIFEST_REQUEST);
 	first_archive = serve(dircast::wire::ARCHIVE_REQUEST);
 	return 0;

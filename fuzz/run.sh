@@ -18,7 +18,7 @@ build=${FUZZ_BUILD:-build-fuzz}
 jobs=${FUZZ_JOBS:-1}
 targets=("$@")
 if [ ${#targets[@]} -eq 0 ]; then
-	targets=(archive delta reply_stream path options host_request)
+	targets=(archive delta reply_stream path options host_request host_interleave)
 fi
 
 cmake -S fuzz -B "$build" -DCMAKE_CXX_COMPILER="${FUZZ_CXX:-clang++}" >/dev/null

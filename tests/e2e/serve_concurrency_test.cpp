@@ -1,0 +1,217 @@
+// dircast-serve end to end with many clients at once: no client waits for
+// another, every answer is the one the same request gets alone, and a host
+// whose slots are all taken queues new peers instead of losing them.
+#include "support/loopback.hpp"
+#include "support/serve_runner.hpp"
+#include "support/temp_dir.hpp"
+
+#include <arpa/inet.h>
+#include <chrono>
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <random>
+#include <string>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+using namespace dircast_test;
+
+namespace {
+
+const std::string MANIFEST = "GET manifest DC-SHARE/1\n\n";
+const std::string ARCHIVE = "GET archive DC-SHARE/1\n\n";
+
+// A receive window of a few KiB: a large answer soon has the host waiting.
+int small_window_connect(int port)
+{
+	int fd = socket(AF_INET, SOCK_STREAM, 0);
+	int size = 4096;
+	sockaddr_in a{};
+
+	setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+	a.sin_family = AF_INET;
+	a.sin_port = htons(port);
+	a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+	if (connect(fd, (sockaddr *)&a, sizeof a) != 0) {
+		close(fd);
+		return -1;
+	}
+	return fd;
+}
+
+std::string pseudo_random(size_t n, unsigned seed)
+{
+	std::mt19937 random(seed);
+	std::string s(n, 0);
+
+	for (char &c : s)
+		c = (char)random();
+	return s;
+}
+
+int count_of(const std::string &text, const std::string &what)
+{
+	int n = 0;
+
+	for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+		n++;
+	return n;
+}
+
+int open_descriptors(pid_t pid)
+{
+	int n = 0;
+	DIR *d = opendir(("/proc/" + std::to_string(pid) + "/fd").c_str());
+
+	while (d && readdir(d))
+		n++;
+	if (d)
+		closedir(d);
+	return n;
+}
+
+// A reader that has stopped for a moment keeps its answer: a second client's
+// manifest is complete while that archive is still unfinished, and the
+// archive then arrives whole.
+TEST(ServeConcurrency, ASlowReaderDoesNotDelayAnotherClientsManifest)
+{
+	TempDir tmp;
+	ServeRun host;
+	std::string root = tmp / "share";
+	std::string big = pseudo_random(12 << 20, 1);  // more than the socket buffers hold
+
+	make_dirs(root + "/sub");
+	write_file(root + "/big.bin", big);
+	write_file(root + "/sub/small", "s");
+	ASSERT_TRUE(start_serve(host, root, tmp / "serve.log"));
+	std::string manifest = tcp_exchange(host.port, MANIFEST);
+	ASSERT_EQ(manifest.substr(manifest.size() - 4), "END\n");
+
+	int slow = small_window_connect(host.port);
+	send(slow, ARCHIVE.data(), ARCHIVE.size(), 0);
+	char first[100];
+	ASSERT_GT(recv(slow, first, sizeof first, MSG_WAITALL), 0);
+	EXPECT_EQ(tcp_exchange(host.port, MANIFEST), manifest);
+	std::string log = host.process.output();
+	EXPECT_EQ(count_of(log, "dircast-serve: manifest sent\n"), 2);
+	EXPECT_EQ(count_of(log, "dircast-serve: archive sent\n"), 0) << "the archive ended first";
+
+	bool closed;
+	std::string archive = std::string(first, sizeof first) + read_until_close(slow, 10000, &closed);
+	close(slow);
+	EXPECT_TRUE(closed);
+	EXPECT_EQ(archive, "DC-SHARE-ARCHIVE/1\nname=c-host\nroot=" + root +
+				   "\ndrive=c\npath=host\nmode=read-only\nentries=recursive\n\nfile path=big.bin size=" +
+				   std::to_string(big.size()) + "\n" + big + "\nendfile\ndir path=sub\n" +
+				   "file path=sub/small size=1\ns\nendfile\nEND\n");
+}
+
+struct Client {
+	std::string request;
+	unsigned seed;
+	std::string answer;
+};
+
+// Reads in pieces of random size with short random pauses, through a small
+// window, so the host's answers stop and resume in no fixed order.
+void read_unevenly(int port, Client *client)
+{
+	std::mt19937 random(client->seed);
+	int fd = small_window_connect(port);
+	char buf[65536];
+
+	send(fd, client->request.data(), client->request.size(), MSG_NOSIGNAL);
+	for (;;) {
+		ssize_t n = recv(fd, buf, 1 + random() % sizeof buf, 0);
+		if (n <= 0)
+			break;
+		client->answer.append(buf, n);
+		if (random() % 4 == 0)
+			std::this_thread::sleep_for(std::chrono::microseconds(random() % 3000));
+	}
+	close(fd);
+}
+
+class ServeInterleaved : public ::testing::TestWithParam<std::string> {};
+
+// Every request the protocol knows, many at once, each read unevenly: each
+// answer is byte for byte the one the same request gets alone, and the log
+// holds each answer's lines as often as alone.
+TEST_P(ServeInterleaved, EveryAnswerIsTheOneItGetsAlone)
+{
+	TempDir tmp;
+	ServeRun host;
+	std::string root = tmp / "share";
+	const std::vector<std::string> requests = {MANIFEST, ARCHIVE, "GET file path=big.bin\n\n",
+						   "GET file path=d1/d2/f2\n\n", "GET file path=d1\n\n", "GET manifest",
+						   "something else"};
+
+	make_dirs(root + "/d1/d2/d3");
+	write_file(root + "/big.bin", pseudo_random(3 << 20, 2));
+	for (int i = 0; i < 30; i++)
+		write_file(root + "/d1/f" + std::to_string(i), pseudo_random(i * 1000, i));
+	write_file(root + "/d1/d2/f2", pseudo_random(200000, 3));
+	write_file(root + "/d1/d2/d3/f3", "three");
+	ASSERT_TRUE(start_serve(host, root, tmp / "serve.log", {}, GetParam()));
+	std::vector<std::string> alone;
+	for (const std::string &request : requests)
+		alone.push_back(tcp_exchange(host.port, request));
+	std::string log_alone = host.process.output();
+
+	// Three clients for each request, so each line is logged three times as often.
+	std::vector<Client> clients;
+	for (unsigned i = 0; i < 3 * requests.size(); i++)
+		clients.push_back({requests[i % requests.size()], i});
+	std::vector<std::thread> threads;
+	for (Client &client : clients)
+		threads.emplace_back(read_unevenly, host.port, &client);
+	for (std::thread &thread : threads)
+		thread.join();
+
+	for (unsigned i = 0; i < clients.size(); i++)
+		EXPECT_TRUE(clients[i].answer == alone[i % requests.size()])
+			<< "client " << i << " asked " << clients[i].request << " and got " << clients[i].answer.size()
+			<< " bytes instead of " << alone[i % requests.size()].size();
+	std::string log = host.process.output().substr(log_alone.size());
+	for (const char *line : {"client connected\n", "manifest sent\n", "file archive sent\n", ": archive sent\n",
+				 "sending file big.bin\n", "sending file d1/d2/f2\n", "sending file d1/f7\n"})
+		EXPECT_EQ(count_of(log, line), 3 * count_of(log_alone, line)) << line;
+}
+
+INSTANTIATE_TEST_SUITE_P(Arch, ServeInterleaved, ::testing::Values("i386", "x86_64"));
+
+// More peers than slots, all silent: the ones beyond the table wait in the
+// listen backlog, and a client behind them is taken as slots free up and
+// answered. Afterwards the host holds no more descriptors than before.
+TEST(ServeConcurrency, PeersBeyondTheSlotsWaitInTheBacklog)
+{
+	TempDir tmp;
+	ServeRun host;
+	std::string root = tmp / "share";
+
+	make_dirs(root);
+	write_file(root + "/a.txt", "abc");
+	ASSERT_TRUE(start_serve(host, root, tmp / "serve.log"));
+	std::string manifest = tcp_exchange(host.port, MANIFEST);
+	int descriptors = open_descriptors(host.process.pid);
+	std::vector<int> silent;
+	for (int i = 0; i < 300; i++)
+		silent.push_back(tcp_connect(host.port, 5000));
+	EXPECT_EQ(tcp_exchange(host.port, MANIFEST, 30000), manifest);
+	std::string log = host.process.output();
+	size_t answered = log.rfind("dircast-serve: manifest sent\n");
+	EXPECT_GT(count_of(log.substr(0, answered), "dircast-serve: request timed out\n"), 0)
+		<< "answered before any slot freed up: the table is larger than 300?";
+	for (int fd : silent)
+		close(fd);
+	for (int i = 0; i < 100 && open_descriptors(host.process.pid) != descriptors; i++)
+		std::this_thread::sleep_for(std::chrono::milliseconds(100));
+	EXPECT_EQ(open_descriptors(host.process.pid), descriptors);
+	EXPECT_EQ(count_of(host.process.output(), "dircast-serve: client connected\n"), 302);
+	EXPECT_EQ(tcp_exchange(host.port, MANIFEST), manifest);
+}
+
+} // namespace
