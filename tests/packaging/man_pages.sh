@@ -120,8 +120,11 @@ for program in dircast-serve dircast-mirror; do
 done
 expect_text dircast-serve.1 "$scratch/dircast-serve.txt" "$(constant protocol/wire.hpp PATH_LIMIT) bytes"
 expect_text dircast-serve.1 "$scratch/dircast-serve.txt" "at most $(constant protocol/wire.hpp REQUEST_LIMIT) bytes"
-expect_text dircast-serve.1 "$scratch/dircast-serve.txt" "within $(constant host/serve_loop.cpp REQUEST_SECONDS) seconds"
-expect_text dircast-serve.1 "$scratch/dircast-serve.txt" "after $(constant host/serve_loop.cpp SEND_STALL_SECONDS) seconds"
+expect_text dircast-serve.1 "$scratch/dircast-serve.txt" "within $(constant host/connection.hpp REQUEST_SECONDS) seconds"
+expect_text dircast-serve.1 "$scratch/dircast-serve.txt" "floor of $(constant host/reader_pace.hpp READER_FLOOR_BYTES) bytes a second"
+expect_text dircast-serve.1 "$scratch/dircast-serve.txt" "spent $(constant host/reader_pace.hpp READER_WINDOW_SECONDS) seconds in all waiting"
+expect_text dircast-serve.1 "$scratch/dircast-serve.txt" "up to $(constant host/connection_slots.hpp CONNECTION_SLOTS) connections at once"
+expect_text dircast-serve.1 "$scratch/dircast-serve.txt" "listen backlog of $(constant host/serve_loop.cpp LISTEN_BACKLOG)"
 expect_text dircast-serve.1 "$scratch/dircast-serve.txt" "Every $(constant host/serve_loop.cpp BEACON_INTERVAL_MS) ms"
 expect_text dircast-serve.1 "$scratch/dircast-serve.txt" "for up to $(constant host/hash_cache.hpp HASH_CACHE_CAPACITY) files"
 expect_text dircast-mirror.1 "$scratch/dircast-mirror.txt" "$(constant protocol/wire.hpp PATH_LIMIT) bytes"
