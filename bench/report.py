@@ -7,6 +7,7 @@ import subprocess
 import sys
 import time
 
+import concurrency
 from common import (BEFORE_COMMIT, CLK_TCK, DELTA_SIZES, MANIFEST_LIMIT, MIB, REMOVED_PER_DELTA,
                     REPO)
 
@@ -194,6 +195,7 @@ def report(ctx, args):
         out.append("%d beacons received on 127.0.0.1 in %.1f s from the first one on: %.1f per second." % (
             R.values["beacon.count"], R.values["beacon.seconds"], R.values["beacon.rate"]))
     out.append("")
+    out.extend(concurrency.report(ctx))
 
     targets = evaluate_targets(ctx)
     out.append("## Targets")
@@ -283,6 +285,7 @@ def evaluate_targets(ctx):
     if rate is not None:
         t.append(("idle host sends 3 to 5 beacons a second", "%.1f /s" % rate,
                   "PASS" if 3 <= rate <= 5 else "FAIL"))
+    t.extend(concurrency.targets(ctx))
     return t
 
 

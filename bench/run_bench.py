@@ -24,6 +24,9 @@ a baseline measured in the same run:
     warm with no change, after changing one file; the rsync daemon's
     no-change check of the same share;
   - the idle host's beacon rate;
+  - many clients at once: manifests beside slow readers, 32 first syncs at
+    once and a storm of abusive peers, against the serial host of 54e7c6b
+    built from git history; the host's memory with every slot busy;
   - for comparison, the first sync, poll, delta and prune runs again with the
     x86_64 build, and the price of one system call by each kernel entry.
 The tables go to stdout and to bench/RESULTS.md (unless --no-results).
@@ -39,7 +42,8 @@ This file is the entry point; the rest of bench/, by concern:
                 suite_prune, suite_beacons, suite_big, measure_syscalls);
   report.py     the machine's facts, the tables of RESULTS.md, the targets;
   processes.py  starting and ending processes, ports, /proc readings;
-  common.py     constants, the log and the results gathered as the run goes.
+  common.py     constants, the log and the results gathered as the run goes;
+  concurrency.py  many clients at once, its tables and targets.
 """
 
 import argparse
@@ -52,10 +56,12 @@ import tempfile
 import time
 import traceback
 
+import concurrency
 from common import BEFORE_COMMIT, MIB, REPO, Results, log
 from processes import PROCS
 from report import cpu_busy, filesystem_of, load_average, machine_facts, report
 from scenarios import measure_syscalls, suite_beacons, suite_big, suite_prune, suite_small
+from shares import make_small_share
 from systems import RsyncDaemon, build_before
 
 
@@ -121,6 +127,8 @@ def main():
     ap.add_argument("--results", default=os.path.join(REPO, "bench", "RESULTS.md"),
                     help="where to write the report (default bench/RESULTS.md)")
     ap.add_argument("--no-results", action="store_true", help="print only, write no file")
+    ap.add_argument("--skip-concurrency", action="store_true",
+                    help="do not measure many clients at once (bench/concurrency.py)")
     ap.add_argument("--strict", action="store_true", help="exit 1 when a target is missed too")
     ap.add_argument("--keep", action="store_true", help="keep the temporary directory")
     ap.add_argument("--tmp-base", help="where to make the temporary directory (default: $TMPDIR, "
@@ -193,6 +201,8 @@ def main():
         suite_beacons(ctx)
         ctx.results.values["syscalls"] = measure_syscalls(ctx)
         suite_big(ctx, args.big_mib, args.big_files, args.runs)
+        if not args.skip_concurrency:
+            concurrency.run(ctx, PROCS, make_small_share)
         complete = True
     except KeyboardInterrupt:
         log("interrupted")
