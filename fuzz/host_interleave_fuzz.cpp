@@ -8,6 +8,7 @@
 #include "host/connection_slots.hpp"
 #include "host/serve_loop.hpp"
 #include "host/settings.hpp"
+#include "runtime/clock.hpp"
 
 #include <cstdint>
 #include <cstdio>

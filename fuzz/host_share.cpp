@@ -1,7 +1,7 @@
 // What the host's fuzz targets share.
 #include "host_share.hpp"
 #include "host/connection_slots.hpp"
-#include "host/serve_loop.hpp"
+#include "runtime/clock.hpp"
 
 #include <cstdlib>
 #include <fcntl.h>

@@ -5,6 +5,7 @@
 #include "send_buffer.hpp"
 #include "serve_loop.hpp"
 #include "settings.hpp"
+#include "../runtime/clock.hpp"
 #include "../runtime/kernel.hpp"
 #include "../runtime/net.hpp"
 #include "../runtime/sys.hpp"
@@ -65,15 +66,6 @@ long send_beacon(long beacon_socket)
 	append_char(send_buffer, &n, '\n');
 	send_buffer[n] = 0;
 	return sys::sendto(beacon_socket, send_buffer, n, 0, &to, sizeof to);
-}
-
-// Milliseconds that wrap (after 49 days on i386); only differences are used.
-unsigned long monotonic_ms()
-{
-	timespec now = {0, 0};
-
-	sys::clock_gettime(kernel::CLOCK_MONOTONIC, &now);
-	return (unsigned long)now.tv_sec * 1000 + (unsigned long)now.tv_nsec / 1000000;
 }
 
 static void keep_beacon_on_time(BeaconTimer *beacon)

@@ -12,7 +12,6 @@ struct BeaconTimer {
 long open_listener();
 long open_beacon_socket();
 long send_beacon(long beacon_socket);
-unsigned long monotonic_ms();
 // One turn: waits (at most until the next beacon) for something to do, takes
 // pending connections and gives every connection that can go on its share.
 // listener -1 takes none; beacon null sends none.
