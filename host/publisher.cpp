@@ -4,10 +4,10 @@
 // Directories list their files first (pass 1), then each subdirectory's
 // record followed at once by everything below it (pass 2).
 #include "hash_cache.hpp"
+#include "hash_walk.hpp"
 #include "publisher.hpp"
 #include "send_buffer.hpp"
 #include "settings.hpp"
-#include "../protocol/share_hash.hpp"
 #include "../runtime/console.hpp"
 #include "../runtime/kernel.hpp"
 #include "../runtime/path.hpp"
@@ -18,13 +18,7 @@ namespace dircast {
 
 // A single-file request joins up to 511 request bytes under the share root.
 constexpr int REQUEST_PATH_SIZE = 768;
-// What one entry of a walk counts against a turn's budget: a few system
-// calls, about as dear as reading this many bytes.
-constexpr long ENTRY_COST = 512;
-
 enum Stage { START, HASH_WALK, HEADER, RECORDS, SINGLE_FILE, END, DONE };
-
-static long walk_directory_fd(const WalkCursor *w) { return w->levels[w->depth].scan.fd; }
 
 static void cut_answer(Answer *a, Reply *r)
 {
@@ -65,10 +59,10 @@ static int compose_file_record(char *out, const char *relative, unsigned long lo
 static void gather_manifest_record(Answer *a, Reply *r)
 {
 	char *out = reply_tail(r);
-	int n = compose_file_record(out, a->walk.relative, a->content.size);
+	int n = compose_file_record(out, a->walk.relative, a->hashed.content.size);
 
 	append_text(out, &n, wire::HASH_FIELD);
-	append_decimal(out, &n, a->content.hash);
+	append_decimal(out, &n, a->hashed.content.hash);
 	append_char(out, &n, '\n');
 	reply_commit(r, n);
 }
@@ -124,10 +118,10 @@ static void start_file_record(Answer *a, Reply *r)
 		open_archive_file(a, r, walk_directory_fd(w), w->name, w->relative);
 		return;
 	}
-	if (start_content_hash(&a->content, walk_directory_fd(w), w->name, a->generation))
+	if (start_content_hash(&a->hashed.content, walk_directory_fd(w), w->name, a->hashed.generation))
 		gather_manifest_record(a, r);
 	else
-		a->hashing = 1;
+		a->hashed.hashing = 1;
 }
 
 static void gather_dir_record(Reply *r, const char *relative)
@@ -166,9 +160,9 @@ static void record_step(Answer *a, Reply *r, long *budget)
 {
 	WalkCursor *w = &a->walk;
 
-	if (a->hashing) {
-		a->hashing = !continue_content_hash(&a->content, budget);
-		if (!a->hashing)
+	if (a->hashed.hashing) {
+		a->hashed.hashing = !continue_content_hash(&a->hashed.content, budget);
+		if (!a->hashed.hashing)
 			gather_manifest_record(a, r);
 		return;
 	}
@@ -176,7 +170,7 @@ static void record_step(Answer *a, Reply *r, long *budget)
 		end_listing(a, r);
 		return;
 	}
-	*budget -= ENTRY_COST;
+	*budget -= WALK_ENTRY_COST;
 	if (!walk_entry_is_directory(w)) {
 		if (w->levels[w->depth].pass == 1)
 			start_file_record(a, r);
@@ -189,35 +183,15 @@ static void record_step(Answer *a, Reply *r, long *budget)
 }
 
 // The manifest hash needs the whole tree before the header can go, so its
-// walk is a step at a time too. A directory is folded when it opens, before
-// its entries, and walked at once where it is listed. A listing that fails
-// anywhere makes the hash meaningless: the answer is cut.
+// walk is a step at a time too; a listing that fails cuts the answer.
 static void hash_step(Answer *a, Reply *r, long *budget)
 {
-	WalkCursor *w = &a->walk;
-	int failed;
+	HashStep step = hash_walk_step(&a->hashed, &a->walk, budget, nullptr);
 
-	if (a->hashing) {
-		a->hashing = !continue_content_hash(&a->content, budget);
-	} else if (walk_next(w)) {
-		*budget -= ENTRY_COST;
-		if (walk_entry_is_directory(w)) {
-			if (walk_descend(w))
-				a->manifest_hash = hash_dir_entry(a->manifest_hash, w->relative);
-			return;
-		}
-		a->hashing = !start_content_hash(&a->content, walk_directory_fd(w), w->name, a->generation);
-	} else {
-		failed = walk_listing_failed(w);
-		walk_ascend(w);
-		if (failed)
-			cut_answer(a, r);
-		else if (w->depth < 0)
-			a->stage = HEADER;
-		return;
-	}
-	if (!a->hashing)
-		a->manifest_hash = hash_file_entry(a->manifest_hash, w->relative, a->content.size, a->content.hash);
+	if (step == HASH_FAILED)
+		cut_answer(a, r);
+	else if (step == HASH_DONE)
+		a->stage = HEADER;
 }
 
 int compose_manifest_header(char *out, unsigned hash)
@@ -264,7 +238,7 @@ static void gather_header(Answer *a, Reply *r)
 		gather_archive_header(a, r);
 		return;
 	}
-	reply_commit(r, compose_manifest_header(reply_tail(r), a->manifest_hash));
+	reply_commit(r, compose_manifest_header(reply_tail(r), a->hashed.hash));
 	if (walk_start(&a->walk))
 		a->stage = RECORDS;
 	else
@@ -292,15 +266,13 @@ static void begin(Answer *a, Reply *r)
 		a->stage = HEADER;
 		return;
 	}
-	if (a->kind == MANIFEST_ANSWER)
-		a->generation = begin_cache_request();
 	if (!share_root_available(a, r))
 		return;
 	if (a->kind == ARCHIVE_ANSWER) {
 		a->stage = HEADER;
 		return;
 	}
-	a->manifest_hash = hash_share_name(host_settings.share_name);
+	start_hash_walk(&a->hashed, begin_cache_request());
 	if (walk_start(&a->walk))
 		a->stage = HASH_WALK;
 	else
@@ -353,7 +325,7 @@ void start_answer(Answer *answer, const char *request)
 	answer->stage = START;
 	answer->header_piece = 0;
 	answer->spill = nullptr;
-	answer->hashing = 0;
+	answer->hashed.hashing = 0;
 	answer->file = -1;
 	answer->walk.depth = -1;
 	if (starts_with(request, wire::MANIFEST_PREFIX)) {
@@ -369,11 +341,9 @@ void start_answer(Answer *answer, const char *request)
 void end_answer(Answer *answer)
 {
 	walk_close(&answer->walk);
-	if (answer->hashing)
-		abandon_content_hash(&answer->content);
+	abandon_hash_walk(&answer->hashed);
 	if (answer->file >= 0)
 		sys::close(answer->file);
-	answer->hashing = 0;
 	answer->file = -1;
 }
 

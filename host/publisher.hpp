@@ -4,6 +4,7 @@
 #pragma once
 
 #include "reply.hpp"
+#include "hash_walk.hpp"
 #include "share_file.hpp"
 #include "walk_cursor.hpp"
 
@@ -16,10 +17,7 @@ struct Answer {
 	int stage;
 	int header_piece;       // archive header texts gathered so far
 	const char *spill;      // the rest of a header text that did not fit
-	unsigned generation;    // the manifest's request to the hash cache
-	unsigned manifest_hash;
-	int hashing;            // content is being read for the entry the walk stands at
-	ContentHash content;
+	HashWalk hashed;        // the manifest hash, and the content hash of the entry at hand
 	long file;              // the archive file whose content is being sent, else -1
 	unsigned long long file_left;
 	// The walk; a single-file answer keeps its requested path in walk.relative.

@@ -27,6 +27,10 @@ struct WalkCursor {
 	WalkLevel levels[wire::WALK_DEPTH_LIMIT];
 };
 
+// What one entry of a walk counts against a turn's budget: a few system
+// calls, about as dear as reading this many bytes.
+constexpr long WALK_ENTRY_COST = 512;
+
 // A relative path that a reader would split wrongly or refuse: readers find
 // a record's fields by the first " size=" and " hash=" on its line.
 int path_carried(const char *relative);
@@ -44,6 +48,8 @@ int walk_descend(WalkCursor *w);
 // longer be opened (the level is then closed).
 int walk_rewind(WalkCursor *w);
 int walk_listing_failed(const WalkCursor *w);
+// The innermost open directory, by which its entries are reached.
+inline long walk_directory_fd(const WalkCursor *w) { return w->levels[w->depth].scan.fd; }
 // Closes the innermost level; the walk is over when depth is back at -1.
 void walk_ascend(WalkCursor *w);
 void walk_close(WalkCursor *w);

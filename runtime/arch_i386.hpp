@@ -62,6 +62,9 @@ constexpr long NR_fstatat = 300;  // fstatat64, filling the same struct stat64
 constexpr long NR_mkdirat = 296;
 constexpr long NR_unlinkat = 301;
 constexpr long NR_renameat = 302;
+constexpr long NR_inotify_add_watch = 292;
+constexpr long NR_inotify_init1 = 332;
+constexpr long NR_fstatfs64 = 269;  // struct statfs64, whose f_type leads it as a 32-bit word
 
 inline long syscall(long nr)
 {
@@ -146,6 +149,17 @@ struct kernel_sigaction {
 	unsigned long mask[2];
 };
 
+
+// The filesystem's magic number, the first word of struct statfs64; the
+// kernel wants the record's size as an argument.
+inline long fstatfs_type(long fd, unsigned long *type)
+{
+	unsigned long record[21];  // struct statfs64 is 84 bytes here
+	long r = syscall(NR_fstatfs64, fd, sizeof record, (long)record);
+
+	*type = record[0];
+	return r;
+}
 
 } // namespace dircast::arch
 

@@ -43,6 +43,9 @@ constexpr long NR_fstatat = 262;  // newfstatat
 constexpr long NR_mkdirat = 258;
 constexpr long NR_unlinkat = 263;
 constexpr long NR_renameat = 264;
+constexpr long NR_inotify_add_watch = 254;
+constexpr long NR_inotify_init1 = 294;
+constexpr long NR_fstatfs = 138;  // struct statfs, whose f_type leads it as a long
 
 // The syscall instruction is the fast entry already: nothing to look up.
 inline void use_auxiliary_vector(const long *) {}
@@ -145,6 +148,16 @@ struct kernel_sigaction {
 	unsigned long restorer;
 	unsigned long mask;
 };
+
+// The filesystem's magic number, the first word of struct statfs.
+inline long fstatfs_type(long fd, unsigned long *type)
+{
+	unsigned long record[15];  // struct statfs is 120 bytes here
+	long r = syscall(NR_fstatfs, fd, (long)record);
+
+	*type = record[0];
+	return r;
+}
 
 } // namespace dircast::arch
 

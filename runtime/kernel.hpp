@@ -13,6 +13,7 @@ constexpr long EAGAIN = 11;
 constexpr long EINVAL = 22;
 constexpr long ENFILE = 23;
 constexpr long EMFILE = 24;
+constexpr long ENOSPC = 28;
 constexpr long EINPROGRESS = 115;
 constexpr long ETIMEDOUT = 110;
 
@@ -83,5 +84,21 @@ constexpr unsigned long SIG_IGN = 1;
 
 constexpr long CLOCK_MONOTONIC = 1;
 constexpr long CLOCK_REALTIME = 0;
+
+// inotify: what a watched directory reports, and the record's layout
+// (wd, mask, cookie, len: four 32-bit words, then len bytes of name).
+constexpr unsigned IN_MODIFY = 0x2;
+constexpr unsigned IN_ATTRIB = 0x4;
+constexpr unsigned IN_CLOSE_WRITE = 0x8;
+constexpr unsigned IN_MOVED_FROM = 0x40;
+constexpr unsigned IN_MOVED_TO = 0x80;
+constexpr unsigned IN_CREATE = 0x100;
+constexpr unsigned IN_DELETE = 0x200;
+constexpr unsigned IN_DELETE_SELF = 0x400;
+constexpr unsigned IN_MOVE_SELF = 0x800;
+constexpr unsigned IN_ONLYDIR = 0x01000000;
+constexpr long IN_NONBLOCK = 04000;
+constexpr long IN_CLOEXEC = 02000000;
+constexpr int INOTIFY_EVENT_HEADER = 16;
 
 } // namespace dircast::kernel

@@ -80,6 +80,14 @@ inline long renameat(long olddir, const char *oldname, long newdir, const char *
 	return syscall(arch::NR_renameat, olddir, (long)oldname, newdir, (long)newname);
 }
 
+inline long inotify_init1(long flags) { return syscall(arch::NR_inotify_init1, flags); }
+inline long inotify_add_watch(long fd, const char *path, unsigned mask)
+{
+	return syscall(arch::NR_inotify_add_watch, fd, (long)path, (long)mask);
+}
+// fstatfs, reduced to the one field we read: the filesystem's type.
+inline long fstatfs_type(long fd, unsigned long *type) { return arch::fstatfs_type(fd, type); }
+
 // rt_sigaction with the kernel's own record; sigsetsize is the kernel's 8 bytes.
 inline long rt_sigaction(long sig, const arch::kernel_sigaction *act)
 {
