@@ -5,6 +5,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <dirent.h>
+#include <sys/socket.h>
 #include <sys/syscall.h>
 #include <fcntl.h>
 #include <sys/wait.h>
@@ -120,9 +121,17 @@ int Process::borrow_socket() const
 	while (dirent *e = d && pidfd >= 0 && borrowed < 0 ? readdir(d) : nullptr) {
 		char target[64] = {};
 
+		int type = 0;
+		socklen_t length = sizeof type;
+
 		if (readlink((dir + "/" + e->d_name).c_str(), target, sizeof target - 1) > 0 &&
 		    std::string(target).rfind("socket:", 0) == 0)
 			borrowed = (int)syscall(SYS_pidfd_getfd, pidfd, atoi(e->d_name), 0);
+		// The mirror also listens for beacons: only its TCP socket is wanted.
+		if (borrowed >= 0 && (getsockopt(borrowed, SOL_SOCKET, SO_TYPE, &type, &length) != 0 || type != SOCK_STREAM)) {
+			close(borrowed);
+			borrowed = -1;
+		}
 	}
 	if (d)
 		closedir(d);
