@@ -5,6 +5,7 @@
 #include "send_buffer.hpp"
 #include "serve_loop.hpp"
 #include "settings.hpp"
+#include "share_watch.hpp"
 #include "../runtime/clock.hpp"
 #include "../runtime/kernel.hpp"
 #include "../runtime/net.hpp"
@@ -46,6 +47,18 @@ long open_beacon_socket()
 	return fd;
 }
 
+// With --announce-changes, " hash=" and the manifest hash once it is known;
+// without, the beacon stays byte for byte as it always was.
+static void append_announced_hash(char *out, int *n)
+{
+	unsigned hash;
+
+	if (!host_settings.announce_changes || !announced_share_hash(&hash))
+		return;
+	append_text(out, n, " hash=");
+	append_decimal(out, n, hash);
+}
+
 long send_beacon(long beacon_socket)
 {
 	const HostSettings *s = &host_settings;
@@ -63,6 +76,7 @@ long send_beacon(long beacon_socket)
 	append_decimal(send_buffer, &n, s->listen_port);
 	append_text(send_buffer, &n, " mode=");
 	append_text(send_buffer, &n, s->mode);
+	append_announced_hash(send_buffer, &n);
 	append_char(send_buffer, &n, '\n');
 	send_buffer[n] = 0;
 	return sys::sendto(beacon_socket, send_buffer, n, 0, &to, sizeof to);
@@ -80,8 +94,8 @@ static void keep_beacon_on_time(BeaconTimer *beacon)
 
 // The listener first, while a slot is free and accepting is not paused, then
 // every connection that waits; slot_of names the slot of each entry.
-static pollfd poll_set[CONNECTION_SLOTS + 1];
-static int slot_of[CONNECTION_SLOTS + 1];
+static pollfd poll_set[CONNECTION_SLOTS + 2];
+static int slot_of[CONNECTION_SLOTS + 2];
 static short slot_events[CONNECTION_SLOTS];
 // Out of descriptors, accept fails while the peer stays queued, and a
 // listener still polled would wake every turn at once; it rests a beacon
@@ -91,6 +105,10 @@ static unsigned turn_number;
 
 static int in_use(const Connection *c) { return c->state != CONNECTION_FREE; }
 
+// slot_of for the listener and for the share watch's descriptor.
+constexpr int LISTENER_ENTRY = -1;
+constexpr int SHARE_WATCH_ENTRY = -2;
+
 // The number of entries; *busy set when a connection has work without waiting.
 static int gather_waits(long listener, unsigned long now, int *busy)
 {
@@ -99,7 +117,11 @@ static int gather_waits(long listener, unsigned long now, int *busy)
 	*busy = 0;
 	if (listener >= 0 && free_slot() && (long)(now - accept_paused_until) >= 0) {
 		poll_set[count] = {(int)listener, kernel::POLLIN, 0};
-		slot_of[count++] = -1;
+		slot_of[count++] = LISTENER_ENTRY;
+	}
+	if (host_settings.announce_changes && share_watch_fd() >= 0) {
+		poll_set[count] = {(int)share_watch_fd(), kernel::POLLIN, 0};
+		slot_of[count++] = SHARE_WATCH_ENTRY;
 	}
 	for (int i = 0; i < slots_usable; i++) {
 		Connection *c = &connection_slots[i];
@@ -148,10 +170,27 @@ static void serve_connections(BeaconTimer *beacon)
 	}
 }
 
+// A host that announces changes wakes for its watch too.
+static long sooner_for_share_watch(long wait, unsigned long now)
+{
+	long watch_wait = host_settings.announce_changes ? share_watch_wait(now) : -1;
+
+	return watch_wait >= 0 && (wait < 0 || watch_wait < wait) ? watch_wait : wait;
+}
+
+// A new hash goes out in a beacon at once rather than at the next tick.
+static void tend_changes(BeaconTimer *beacon, short events)
+{
+	if (host_settings.announce_changes && tend_share_watch(events, monotonic_ms()) && beacon)
+		beacon->next = monotonic_ms();
+	keep_beacon_on_time(beacon);
+}
+
 void serve_turn(long listener, BeaconTimer *beacon)
 {
 	unsigned long now = monotonic_ms();
 	long wait = 0;
+	short watch_events = 0;
 	int busy;
 	int count;
 
@@ -163,14 +202,18 @@ void serve_turn(long listener, BeaconTimer *beacon)
 	count = gather_waits(listener, now, &busy);
 	if (!busy && beacon)
 		wait = (long)(beacon->next - now) > 0 ? (long)(beacon->next - now) : 0;
+	wait = sooner_for_share_watch(wait, now);
 	if (sys::poll(poll_set, count, wait) <= 0)
 		count = 0;
 	for (int k = 0; k < count; k++) {
 		if (slot_of[k] >= 0)
 			slot_events[slot_of[k]] = poll_set[k].revents;
+		else if (slot_of[k] == SHARE_WATCH_ENTRY)
+			watch_events = poll_set[k].revents;
 		else if (poll_set[k].revents)
 			accept_connections(listener, monotonic_ms());
 	}
+	tend_changes(beacon, watch_events);
 	serve_connections(beacon);
 }
 
@@ -179,6 +222,8 @@ void serve_loop(long listener, long beacon_socket)
 	BeaconTimer beacon = {beacon_socket, monotonic_ms()};
 
 	fit_slots_to_descriptor_limit();
+	if (host_settings.announce_changes)
+		start_share_watch();
 	for (;;)
 		serve_turn(listener, &beacon);
 }

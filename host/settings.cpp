@@ -18,6 +18,7 @@ constinit HostSettings host_settings = {
 	wire::DEFAULT_BEACON_PORT,
 	{10, 0, 3, 255},
 	1,
+	0,
 };
 
 static int match_text(int *i, int argc, char **argv, const char *name, const char *alias, const char **field)
@@ -54,6 +55,10 @@ static Action parse_host_option(int *i, int argc, char **argv)
 		s->broadcast_valid = parse_ipv4(value, s->broadcast_address);
 		return ACTION_RUN;
 	}
+	if (text_equals(argv[*i], "--announce-changes")) {
+		s->announce_changes = 1;
+		return ACTION_RUN;
+	}
 	return match_action(argv[*i]);
 }
 
@@ -81,12 +86,14 @@ static int decimal_length(unsigned value)
 }
 
 // The beacon and the manifest header are composed in send_buffer; both must
-// fit with their NUL. The hash is counted at its widest, ten digits.
+// fit with their NUL. The hash is counted at its widest, ten digits, and in
+// the beacon too when it announces changes.
 int settings_fit()
 {
 	const HostSettings *s = &host_settings;
 	int beacon = text_length("DC-SHARE/1 name= root= port= mode=\n") + text_length(s->share_name) +
-		     text_length(s->share_root) + decimal_length(s->listen_port) + text_length(s->mode);
+		     text_length(s->share_root) + decimal_length(s->listen_port) + text_length(s->mode) +
+		     (s->announce_changes ? text_length(" hash=") + 10 : 0);
 	int header = text_length("DC-SHARE-MANIFEST/1\nname=\nhash=\nentries=recursive\n\n") +
 		     text_length(s->share_name) + 10;
 

@@ -15,6 +15,7 @@ struct HostSettings {
 	unsigned beacon_port;
 	unsigned char broadcast_address[4];
 	int broadcast_valid;
+	int announce_changes;  // beacons carry " hash=" and the manifest hash
 };
 
 extern HostSettings host_settings;

@@ -19,6 +19,7 @@ constexpr const char USAGE[] =
 	"  --port, --listen-port PORT  TCP port for requests (default 19200)\n"
 	"  --beacon-port PORT          UDP port beacons go to (default 19201)\n"
 	"  --broadcast ADDRESS         where beacons go (default 10.0.3.255; on one machine 127.0.0.1)\n"
+	"  --announce-changes          watch the share; beacons carry the manifest hash (default off)\n"
 	"  -h, --help                  print this help and exit\n"
 	"  --version                   print the version and exit\n"
 	"\n"

@@ -1,7 +1,10 @@
-// A mirror between turns listens to its host's beacons: one that announces
-// a new manifest hash starts a turn at once, long before the poll interval;
-// repeats, hashes already acted on and beacons from other addresses do not.
+// Changes announced by beacon. A mirror between turns listens to its host's
+// beacons: one that announces a new manifest hash starts a turn at once,
+// long before the poll interval; repeats, hashes already acted on and
+// beacons from other addresses do not. A real host with --announce-changes
+// sees every kind of change and brings it to a mirror within moments.
 #include "support/mirror_runner.hpp"
+#include "support/serve_runner.hpp"
 
 #include <atomic>
 #include <gtest/gtest.h>
@@ -48,6 +51,70 @@ TEST(MirrorAnnounce, ANewHashStartsATurnAtOnceAndNothingElseDoes)
 		<< "a hash already synced starts no turn";
 	EXPECT_EQ(read_file(m.root + "/top"), "new");
 	EXPECT_EQ(count_of(m.process.output(), "dircast-mirror: host announced a change\n"), 1);
+}
+
+// Waits until the mirror holds the share; false after ten seconds, which is
+// far inside the mirror's five-minute poll: only an announcement is that fast.
+bool converges(const std::string &root, const std::string &share)
+{
+	for (int i = 0; i < 1000; i++) {
+		if (snapshot(root) == snapshot(share))
+			return true;
+		std::this_thread::sleep_for(std::chrono::milliseconds(10));
+	}
+	return false;
+}
+
+long long bytes_read(const Process &p)
+{
+	std::string io = read_file("/proc/" + std::to_string(p.pid) + "/io");
+	size_t at = io.find("rchar: ");
+	return at == std::string::npos ? -1 : std::stoll(io.substr(at + 7));
+}
+
+TEST(MirrorAnnounce, EveryKindOfChangeReachesTheMirrorAtOnce)
+{
+	TempDir tmp;
+	std::string share = tmp / "share", outside = tmp / "outside";
+	ServeRun host;
+	Mirror m;
+	const struct {
+		const char *name;
+		void (*change)(const std::string &share, const std::string &outside);
+	} changes[] = {
+		{"a file rewritten in place", [](auto &s, auto &) { write_file(s + "/a.txt", "rewritten"); }},
+		{"a new file", [](auto &s, auto &) { write_file(s + "/sub/new.txt", "new"); }},
+		{"a rename", [](auto &s, auto &) { rename((s + "/sub/new.txt").c_str(), (s + "/renamed.txt").c_str()); }},
+		{"a delete", [](auto &s, auto &) { unlink((s + "/renamed.txt").c_str()); }},
+		{"a new directory", [](auto &s, auto &) { make_dirs(s + "/sub/deeper"); write_file(s + "/sub/deeper/f", "f"); }},
+		{"a directory moved in", [](auto &s, auto &o) { rename(o.c_str(), (s + "/moved").c_str()); }},
+		{"a change in the moved directory", [](auto &s, auto &) { write_file(s + "/moved/inside", "seen"); }},
+		{"a burst of a thousand files", [](auto &s, auto &) {
+			 for (int i = 0; i < 1000; i++)
+				 write_file(s + "/sub/burst" + std::to_string(i), std::to_string(i));
+		 }},
+	};
+
+	make_dirs(share + "/sub");
+	make_dirs(outside + "/nested");
+	write_file(share + "/a.txt", "abc");
+	write_file(outside + "/nested/g", "from outside");
+	ASSERT_TRUE(start_serve(host, share, tmp / "serve.log", {"--announce-changes"})) << host.process.output();
+	m.process.start(m.args({"--host", "127.0.0.1", "--port", std::to_string(host.port), "--beacon-port",
+				std::to_string(host.beacon_port), "--poll", "300"}),
+			m.tmp / "mirror.log");
+	ASSERT_TRUE(converges(m.root, share)) << m.process.output();
+	ASSERT_TRUE(m.process.wait_for_output("sleeping 300 seconds"));
+	long long read_before = bytes_read(host.process);
+	std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+	EXPECT_EQ(bytes_read(host.process), read_before) << "a share at rest is never read";
+
+	for (const auto &c : changes) {
+		int turns = count_of(m.process.output(), "manifest request sent");
+		c.change(share, outside);
+		EXPECT_TRUE(converges(m.root, share)) << c.name << "\n" << m.process.output();
+		EXPECT_LE(count_of(m.process.output(), "manifest request sent") - turns, 5) << c.name << ": a handful of turns";
+	}
 }
 
 } // namespace

@@ -24,19 +24,6 @@ bool wait_until(const std::function<bool()> &done)
 	return done();
 }
 
-// Listing and every file's bytes: equal trees are equal byte for byte.
-std::vector<std::string> snapshot(const std::string &root)
-{
-	std::vector<std::string> out;
-
-	for (const std::string &e : list_tree(root)) {
-		out.push_back(e);
-		if (e[0] == 'f')
-			out.push_back(read_file(root + "/" + e.substr(2, e.rfind(' ') - 2)));
-	}
-	return out;
-}
-
 std::set<std::string> sent_files(const std::string &log)
 {
 	const std::string key = "dircast-serve: sending file ";

@@ -136,4 +136,16 @@ std::vector<std::string> list_tree(const std::string &root)
 	return out;
 }
 
+std::vector<std::string> snapshot(const std::string &root)
+{
+	std::vector<std::string> out;
+
+	for (const std::string &e : list_tree(root)) {
+		out.push_back(e);
+		if (e[0] == 'f')
+			out.push_back(read_file(root + "/" + e.substr(2, e.rfind(' ') - 2)));
+	}
+	return out;
+}
+
 } // namespace dircast_test

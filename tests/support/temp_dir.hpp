@@ -26,5 +26,7 @@ void remove_tree(const std::string &path);
 // Every entry below root as "d name/" or "f name size" or "l name -> target",
 // sorted: a whole tree compared in one assertion.
 std::vector<std::string> list_tree(const std::string &root);
+// The listing and every file's bytes: equal snapshots are equal trees.
+std::vector<std::string> snapshot(const std::string &root);
 
 } // namespace dircast_test
