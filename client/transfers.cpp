@@ -1,5 +1,6 @@
-// Transfers: connect, send one request, receive the reply whole, close.
-// Every path closes the socket it opened; no fetch retries.
+// Transfers: connect, send one request, hand the reply over piece by piece
+// as it arrives, close. Every path closes the socket it opened; no fetch
+// retries.
 #include "transfers.hpp"
 #include "manifest_spool.hpp"
 #include "mirror_store.hpp"
