@@ -11,9 +11,8 @@ REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 BEFORE_COMMIT = "3811aafcfe46bbc46314d8a6a0b4a5df06098436"
 SHARE_NAME = "bench-share"
 MANIFEST_REQUEST = b"GET manifest DC-SHARE/1\n\n"
-MANIFEST_LIMIT = 262143          # the client's receive limit for a manifest
-ARCHIVE_LIMIT = 8388608          # and for an archive
 MIB = 1024 * 1024
+GIB = 1024 * MIB
 CLK_TCK = os.sysconf("SC_CLK_TCK")
 REMOVED_PER_DELTA = 3
 DELTA_SIZES = (1, 20, 200)
@@ -26,6 +25,8 @@ NO_CHANGES = MIRROR_PREFIX + "no share changes"
 DELTA_SUMMARY = MIRROR_PREFIX + "delta changed files "
 PRUNED = MIRROR_PREFIX + "pruned "
 DELTA_FAILED = MIRROR_PREFIX + "delta failed"
+PROGRESS = MIRROR_PREFIX + "received "
+SENDING_FILE = b"dircast-serve: sending file "
 
 
 def log(message):

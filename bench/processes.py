@@ -117,3 +117,12 @@ def wait_no_children(pid, timeout=10):
         if time.monotonic() > deadline:
             raise BenchError("process %d keeps children" % pid)
         time.sleep(0.01)
+
+
+def peak_rss_kib(pid):
+    """VmHWM of a live process: the most resident memory it has had, in KiB."""
+    with open("/proc/%d/status" % pid) as f:
+        for line in f:
+            if line.startswith("VmHWM:"):
+                return int(line.split()[1])
+    raise BenchError("no VmHWM for process %d" % pid)

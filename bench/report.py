@@ -8,8 +8,7 @@ import sys
 import time
 
 import concurrency
-from common import (BEFORE_COMMIT, CLK_TCK, DELTA_SIZES, MANIFEST_LIMIT, MIB, REMOVED_PER_DELTA,
-                    REPO)
+from common import BEFORE_COMMIT, CLK_TCK, DELTA_SIZES, MIB, REMOVED_PER_DELTA, REPO
 
 
 def first_line(argv):
@@ -49,23 +48,11 @@ def n_of(R, key):
     return len(R.samples.get(key, []))
 
 
-def report(ctx, args):
+def earlier_sections(ctx, out):
+    """The small share, the blind-sleep host, the prune pass, the host's cost
+    per manifest, the system call price and the beacons."""
     R = ctx.results
-    out = []
     files, total, n_dirs = ctx.small_share_info
-    out.append("# dircast benchmark")
-    out.append("")
-    out.append("Written by `make bench` (bench/run_bench.py). All traffic on 127.0.0.1; "
-               "every process is real. Times are wall-clock medians of n runs; "
-               "a ratio below 1.00× means dircast took less time than the baseline. Shares, "
-               "mirrors and copies are all in one temporary directory (%s)." % ctx.tmp_fs)
-    out.append("")
-    out.append("## Machine")
-    out.append("")
-    for k, v in ctx.machine:
-        out.append("- %s: %s" % (k, v))
-    out.append("")
-
     out.append("## Wall time against rsync and tar")
     out.append("")
     out.append("Share: %d files in %d nested directories, %.2f MiB. rsync: `rsync -a --delete "
@@ -118,13 +105,12 @@ def report(ctx, args):
                    "clone's history)." % BEFORE_COMMIT[:7])
     out.append("")
 
-    out.append("## Prune pass against a manifest near the client's limit")
+    out.append("## Prune pass against a manifest of %s files" % R.values.get("prune.files", "n/a"))
     out.append("")
-    out.append("%s files with long names; manifest %s bytes (the client takes at most %d). "
-               "One file changed per run; the delta turn prunes the mirror against the manifest "
-               "and compares every mirrored file with it." % (
-                   R.values.get("prune.files", "n/a"), R.values.get("prune.manifest_bytes", "n/a"),
-                   MANIFEST_LIMIT))
+    out.append("%s files with long names in 20 directories; manifest %s bytes. One file changed "
+               "per run; the delta turn prunes the mirror against the manifest and compares "
+               "every mirrored file with it." % (
+                   R.values.get("prune.files", "n/a"), R.values.get("prune.manifest_bytes", "n/a")))
     out.append("")
     out.append("| measurement | dircast | rsync daemon | dircast ÷ rsync |%s" %
                (" dircast x86_64 build | x86_64 ÷ rsync |" if x64 else ""))
@@ -197,7 +183,31 @@ def report(ctx, args):
     out.append("")
     out.extend(concurrency.report(ctx))
 
-    targets = evaluate_targets(ctx)
+
+def report(ctx, args):
+    R = ctx.results
+    out = []
+    out.append("# dircast benchmark")
+    out.append("")
+    out.append("Written by `make bench` (bench/run_bench.py). All traffic on 127.0.0.1; "
+               "every process is real. Times are wall-clock medians of n runs; "
+               "a ratio below 1.00× means dircast took less time than the baseline. Shares, "
+               "mirrors and copies are all in one temporary directory (%s)%s." % (
+                   ctx.tmp_fs, "; the big shares in %s (%s)" % (ctx.big_tmp, ctx.big_fs)
+                   if ctx.big_tmp and not ctx.big_tmp.startswith(ctx.tmp) else ""))
+    out.append("")
+    out.append("## Machine")
+    out.append("")
+    for k, v in ctx.machine:
+        out.append("- %s: %s" % (k, v))
+    out.append("")
+
+    if not args.only_big_shares:
+        earlier_sections(ctx, out)
+    if ctx.big_tmp:
+        big_share_sections(ctx, out)
+
+    targets = evaluate_targets(ctx, args)
     out.append("## Targets")
     out.append("")
     out.append("| target | measured | result |")
@@ -233,9 +243,143 @@ def report(ctx, args):
     return "\n".join(out), targets, failed
 
 
-def evaluate_targets(ctx):
+BIG_KEYS = ("s2", "many", "huge")
+RSS_LIMIT_KIB = 8 * 1024
+
+
+def big_share_sections(ctx, out):
     R = ctx.results
+    shown = [k for k in BIG_KEYS if k + ".title" in R.values]
+    out.append("## Big shares: first sync, second turn and restart")
+    out.append("")
+    out.append("Each share on its own host, warmed by one manifest request before any run (the "
+               "host is left alone for more than 3 s after the share is written, so that its "
+               "cache may trust what it hashes). First sync: `dircast-mirror --once` into an "
+               "empty mirror root, taking turns with rsync and tar, each into a fresh copy; every "
+               "copy is compared file by file with the share. Second turn: the second turn of a "
+               "long-lived `dircast-mirror --poll 1` whose first turn was the full sync, from its "
+               "turn's first log line to `no share changes`. Restart: a fresh `dircast-mirror "
+               "--once` over the complete mirror (the delta: one manifest, each mirrored file "
+               "compared with it), taking turns with rsync's run against its complete copy "
+               "(`rsync -a --delete` with nothing to do). \"files sent\" counts the host's "
+               "`sending file` log lines during the restarts.")
+    out.append("")
+    out.append("| share | measurement | dircast | rsync daemon | tar stream | dircast ÷ rsync | "
+               "dircast ÷ tar |")
+    out.append("|---|---|---|---|---|---|---|")
+    for key in shown:
+        title = R.values[key + ".title"]
+        rows = (("first sync", key + ".first", "rsync.%s_first" % key, "tar.%s_first" % key),
+                ("second turn: no share changes", key + ".poll", "rsync.%s_nochange" % key, None),
+                ("restart over the complete mirror (files sent: %s)" % restart_sent(R, key),
+                 key + ".restart", "rsync.%s_nochange" % key, None))
+        for what, d_key, r_key, t_key in rows:
+            d, r = R.median(d_key), R.median(r_key)
+            t = R.median(t_key) if t_key else None
+            out.append("| %s | %s | %s (n=%d) | %s | %s | %s | %s |" % (
+                title, what, fmt_s(d), n_of(R, d_key),
+                "%s (n=%d)" % (fmt_s(r), n_of(R, r_key)) if r is not None else "—",
+                "%s (n=%d)" % (fmt_s(t), n_of(R, t_key)) if t is not None else "—",
+                fmt_ratio(d, r) if r is not None else "—", fmt_ratio(d, t) if t is not None else "—"))
+    out.append("")
+
+    out.append("### The host's cost per manifest request of the big shares")
+    out.append("")
+    out.append("CPU (utime+stime) and bytes read (rchar) of the host process from /proc for its "
+               "first manifest request (cold) and the next one (warm, what every sync's manifest "
+               "costs it after that).")
+    out.append("")
+    out.append("| share | cold: CPU s | cold: bytes read | cold: wall | warm: CPU s | warm: bytes read | "
+               "warm: wall | manifest size |")
+    out.append("|---|---|---|---|---|---|---|---|")
+    for key in shown:
+        cold, warm = R.values.get(key + ".host_cold"), R.values.get(key + ".host_warm")
+        out.append("| %s | %.2f | %s | %s | %.2f | %s | %s | %s |" % (
+            R.values[key + ".title"], cold["cpu"], fmt_bytes(cold["rchar"]), fmt_s(cold["wall"]),
+            warm["cpu"], fmt_bytes(warm["rchar"]), fmt_s(warm["wall"]),
+            fmt_bytes(len(warm["manifests"][0]))))
+    out.append("")
+
+    out.append("## The client's peak resident memory")
+    out.append("")
+    out.append("The kernel's high-water mark of the client's resident set: `Maximum resident set "
+               "size` of GNU `time -v` for each `--once` run (it can read a little high, never "
+               "low), VmHWM from /proc/PID/status for each long-lived client, read while it sleeps "
+               "after its last turn. The limit is %d KiB (8 MiB)." % RSS_LIMIT_KIB)
+    out.append("")
+    out.append("| share | run | peak RSS |")
+    out.append("|---|---|---|")
+    for title, what, kib in rss_rows(ctx):
+        out.append("| %s | %s | %s |" % (title, what, "%d KiB" % kib if kib is not None else "n/a"))
+    out.append("")
+
+
+def restart_sent(R, key):
+    fetched = R.values.get(key + ".restart_fetched")
+    if not fetched:
+        return "n/a"
+    return " + ".join("%d" % sent for sent, _ in fetched)
+
+
+def rss_rows(ctx):
+    """Every run's peak, the small and prune shares' long-lived clients first."""
+    R = ctx.results
+    rows = []
+    files, total, _ = ctx.small_share_info
+    for label, title in (("after.small", "small share: %d files, %.1f MiB" % (files, total / MIB)),
+                         ("after.prune", "prune share: %s files" % R.values.get("prune.files", "n/a"))):
+        if "rss." + label in R.values:
+            rows.append((title, "long-lived client, all its turns", R.values["rss." + label]))
+    return rows + R.values.get("rss", [])
+
+
+def big_share_targets(ctx, t):
+    R = ctx.results
+
+    def faster(name, key, base_key, factor=1.0, strictly=False):
+        d, b = R.median(key), R.median(base_key)
+        if d is None or b is None:
+            t.append((name, "n/a", "n/a"))
+            return
+        ratio = d / b
+        ok = ratio < factor if strictly else ratio <= factor
+        t.append((name, "%.2f× (%s against %s)" % (ratio, fmt_s(d), fmt_s(b)), "PASS" if ok else "FAIL"))
+
+    s2 = R.values.get("s2.title", "S2")
+    faster("%s: first sync within 1.3× of the tar stream" % s2, "s2.first", "tar.s2_first", 1.3)
+    faster("%s: first sync faster than rsync" % s2, "s2.first", "rsync.s2_first", strictly=True)
+    faster("%s: first sync faster than rsync" % R.values.get("many.title", "many files"),
+           "many.first", "rsync.many_first", strictly=True)
+    fetched = R.values.get("s2.restart_fetched")
+    if fetched:
+        sent = sum(s for s, _ in fetched)
+        changed = sum(c or 0 for _, c in fetched)
+        t.append(("%s: a restart over the up-to-date mirror fetches no file content" % s2,
+                  "%d files sent by the host, %d fetched, in %d restarts" % (sent, changed, len(fetched)),
+                  "PASS" if sent == 0 and changed == 0 else "FAIL"))
+    else:
+        t.append(("%s: a restart fetches no file content" % s2, "n/a", "n/a"))
+    faster("%s: a restart costs less than rsync's no-change run" % s2, "s2.restart", "rsync.s2_nochange",
+           strictly=True)
+    peaks = [(title, what, kib) for title, what, kib in rss_rows(ctx)]
+    if peaks:
+        worst = max(peaks, key=lambda p: p[2] if p[2] is not None else 1 << 60)
+        ok = all(kib is not None and kib < RSS_LIMIT_KIB for _, _, kib in peaks)
+        t.append(("client peak RSS under 8 MiB for every share (%d runs)" % len(peaks),
+                  "at most %s KiB (%s, %s)" % (worst[2], worst[0], worst[1]), "PASS" if ok else "FAIL"))
+
+
+def evaluate_targets(ctx, args):
     t = []
+    if not args.only_big_shares:
+        earlier_targets(ctx, t)
+    if ctx.big_tmp:
+        big_share_targets(ctx, t)
+    return t
+
+
+def earlier_targets(ctx, t):
+    R = ctx.results
 
     def no_slower(name, key, base_key, factor=1.0):
         d, b = R.median(key), R.median(base_key)
@@ -286,7 +430,18 @@ def evaluate_targets(ctx):
         t.append(("idle host sends 3 to 5 beacons a second", "%.1f /s" % rate,
                   "PASS" if 3 <= rate <= 5 else "FAIL"))
     t.extend(concurrency.targets(ctx))
-    return t
+
+
+def memory_available():
+    """MemAvailable in bytes, 0 when unknown."""
+    try:
+        with open("/proc/meminfo") as f:
+            for line in f:
+                if line.startswith("MemAvailable:"):
+                    return int(line.split()[1]) * 1024
+    except OSError:
+        pass
+    return 0
 
 
 def load_average():
@@ -359,6 +514,7 @@ def machine_facts(ctx):
         ("temporary directory", "%s (%s)" % (ctx.tmp, ctx.tmp_fs)),
         ("load", "load average %s at the start, %s at the end; CPU busy in the second before "
                  "the start: %s" % (ctx.load_start, load_average(), ctx.busy_start)),
-        ("runs", "%d per measurement (%d for the 3811aaf host, %d for its 200-file delta)" % (
-            ctx.args.runs, ctx.args.before_runs, ctx.args.before_runs_200)),
+        ("runs", "%d per measurement (%d for the 3811aaf host, %d for its 200-file delta; "
+                 "%d on S2 and the many files, 1 on the huge file)" % (
+                     ctx.args.runs, ctx.args.before_runs, ctx.args.before_runs_200, ctx.args.big_runs)),
     ]

@@ -18,8 +18,8 @@ a baseline measured in the same run:
   - delta syncs of 1, 20 and 200 changed files plus 3 removed ones, timed from
     the long-lived client's log lines as they arrive on its stdout pipe;
   - the same for the host with the blind 250 ms sleep (built from git history);
-  - a delta of one file against a manifest near the client's 262143-byte
-    limit (the prune pass and the comparison of every mirrored file);
+  - a delta of one file against a manifest of 3200 files, ~250 kB (the prune
+    pass and the comparison of every mirrored file);
   - host CPU and bytes read per manifest request of a ~1 GiB share: cold,
     warm with no change, after changing one file; the rsync daemon's
     no-change check of the same share;
@@ -28,7 +28,15 @@ a baseline measured in the same run:
     once and a storm of abusive peers, against the serial host of 54e7c6b
     built from git history; the host's memory with every slot busy;
   - for comparison, the first sync, poll, delta and prune runs again with the
-    x86_64 build, and the price of one system call by each kernel entry.
+    x86_64 build, and the price of one system call by each kernel entry;
+  - the big shares (big_shares.py): S2, 1 GiB in 40 files; 100,000 files
+    in 1 GiB; one 5 GiB sparse file. For each, on a host warmed by one
+    manifest request: first sync (--once, empty mirror root) against rsync
+    and tar, the long-lived client's second turn (no share changes), a
+    restart (a fresh --once over the complete mirror, which must fetch no
+    file content) against rsync's no-change run, and the client's peak
+    resident memory (VmHWM) in every run. --only-big-shares runs just these;
+    --big-base puts them on another disk.
 The tables go to stdout and to bench/RESULTS.md (unless --no-results).
 Exit status 1 when a correctness check failed (a mirror that differs from its
 share, a turn that did not do what the changes call for); targets that are
@@ -40,6 +48,7 @@ This file is the entry point; the rest of bench/, by concern:
                 stream, the host of an older commit), and reading turns;
   scenarios.py  the measurements, one function each (suite_small,
                 suite_prune, suite_beacons, suite_big, measure_syscalls);
+  big_shares.py the big shares' first sync, second turn, restart and memory;
   report.py     the machine's facts, the tables of RESULTS.md, the targets;
   processes.py  starting and ending processes, ports, /proc readings;
   common.py     constants, the log and the results gathered as the run goes;
@@ -57,9 +66,10 @@ import time
 import traceback
 
 import concurrency
-from common import BEFORE_COMMIT, MIB, REPO, Results, log
+from big_shares import big_share_room, suite_big_shares
+from common import BEFORE_COMMIT, GIB, MIB, REPO, Results, log
 from processes import PROCS
-from report import cpu_busy, filesystem_of, load_average, machine_facts, report
+from report import cpu_busy, filesystem_of, load_average, machine_facts, memory_available, report
 from scenarios import measure_syscalls, suite_beacons, suite_big, suite_prune, suite_small
 from shares import make_small_share
 from systems import RsyncDaemon, build_before
@@ -111,6 +121,29 @@ def pick_tmp_base(given, need):
     return None
 
 
+def has_room(path, need):
+    """need bytes free at path; on a tmpfs the memory must be there too,
+    with 2 GiB to spare for everything else the machine runs."""
+    try:
+        if shutil.disk_usage(path).free <= need:
+            return False
+    except OSError:
+        return False
+    if filesystem_of(os.path.realpath(path)).startswith("tmpfs "):
+        return memory_available() > need + 2 * GIB
+    return True
+
+
+def pick_big_tmp(args, tmp, need):
+    """--big-base, else the run's temporary directory when it has room for
+    the big shares, else /var/tmp (a disk, where a tmpfs is RAM)."""
+    if args.big_base:
+        return tempfile.mkdtemp(prefix="dircast-bench-big-", dir=args.big_base), True
+    if has_room(tmp, need):
+        return os.path.join(tmp, "big-shares"), False
+    return tempfile.mkdtemp(prefix="dircast-bench-big-", dir="/var/tmp"), True
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     ap.add_argument("build", nargs="?", default="build", help="build directory (default: build)")
@@ -122,6 +155,18 @@ def main():
     ap.add_argument("--big-mib", type=int, default=1024, help="size of the large share (default 1024)")
     ap.add_argument("--big-files", type=int, default=8, help="files in the large share (default 8)")
     ap.add_argument("--skip-before", action="store_true", help="do not build or measure the 3811aaf host")
+    ap.add_argument("--big-runs", type=int, default=3,
+                    help="runs per measurement on S2 and the many files (default 3)")
+    ap.add_argument("--s2-mib", type=int, default=1024, help="size of S2, 40 files (default 1024)")
+    ap.add_argument("--many-files", type=int, default=100000,
+                    help="files in the share of many small files (default 100000)")
+    ap.add_argument("--many-mib", type=int, default=1024, help="and their size (default 1024)")
+    ap.add_argument("--huge-gib", type=int, default=5, help="size of the one sparse file (default 5)")
+    ap.add_argument("--big-base", help="where to put the big shares (default: the temporary "
+                    "directory when it has room, else /var/tmp)")
+    ap.add_argument("--only-big-shares", action="store_true",
+                    help="measure only the big shares (S2, many files, one huge file)")
+    ap.add_argument("--skip-big-shares", action="store_true", help="do not measure the big shares")
     ap.add_argument("--skip-x86-64", action="store_true",
                     help="do not measure the x86_64 build beside the i386 one")
     ap.add_argument("--results", default=os.path.join(REPO, "bench", "RESULTS.md"),
@@ -166,6 +211,10 @@ def main():
     ctx.tmp = tempfile.mkdtemp(prefix="dircast-bench-",
                                dir=pick_tmp_base(args.tmp_base, (args.big_mib * 5 // 2 + 256) * MIB))
     ctx.tmp_fs = filesystem_of(os.path.realpath(ctx.tmp))
+    ctx.big_tmp, big_apart = None, False
+    if not args.skip_big_shares:
+        ctx.big_tmp, big_apart = pick_big_tmp(args, ctx.tmp, big_share_room(args))
+        ctx.big_fs = filesystem_of(os.path.realpath(os.path.dirname(ctx.big_tmp)))
     ctx.load_start = load_average()
     ctx.busy_start = cpu_busy()
     if ctx.busy_start != "?" and float(ctx.busy_start.rstrip("%")) > 25:
@@ -177,7 +226,9 @@ def main():
     complete = False
     try:
         log("temporary directory %s" % ctx.tmp)
-        if not args.skip_before:
+        if ctx.big_tmp:
+            log("big shares in %s" % ctx.big_tmp)
+        if not args.skip_before and not args.only_big_shares:
             log("building the host of %s" % BEFORE_COMMIT[:7])
             ctx.before_serve = build_before(ctx.tmp, os.cpu_count() or 2)
             if not ctx.before_serve:
@@ -188,27 +239,35 @@ def main():
                 "small": os.path.join(ctx.tmp, "after", "share"),
                 "prune": os.path.join(ctx.tmp, "prune", "share"),
                 "big": os.path.join(ctx.tmp, "big", "share"),
+                "s2": os.path.join(ctx.big_tmp or ctx.tmp, "s2", "share"),
+                "many": os.path.join(ctx.big_tmp or ctx.tmp, "many", "share"),
             })
-        suite_small(ctx, "after", ctx.serve, ctx.mirror, args.runs, args.runs, baselines=True)
-        suite_prune(ctx, "after", ctx.serve, ctx.mirror, args.runs, baselines=True)
-        if ctx.x86_64:
-            serve64, mirror64 = ctx.x86_64
-            suite_small(ctx, "x86_64", serve64, mirror64, args.runs, args.runs, baselines=False)
-            suite_prune(ctx, "x86_64", serve64, mirror64, args.runs, baselines=False)
-        if ctx.before_serve:
-            suite_small(ctx, "before", ctx.before_serve, ctx.mirror, args.before_runs, args.before_runs_200,
-                        baselines=False)
-        suite_beacons(ctx)
-        ctx.results.values["syscalls"] = measure_syscalls(ctx)
-        suite_big(ctx, args.big_mib, args.big_files, args.runs)
-        if not args.skip_concurrency:
-            concurrency.run(ctx, PROCS, make_small_share)
+        if not args.only_big_shares:
+            suite_small(ctx, "after", ctx.serve, ctx.mirror, args.runs, args.runs, baselines=True)
+            suite_prune(ctx, "after", ctx.serve, ctx.mirror, args.runs, baselines=True)
+            if ctx.x86_64:
+                serve64, mirror64 = ctx.x86_64
+                suite_small(ctx, "x86_64", serve64, mirror64, args.runs, args.runs, baselines=False)
+                suite_prune(ctx, "x86_64", serve64, mirror64, args.runs, baselines=False)
+            if ctx.before_serve:
+                suite_small(ctx, "before", ctx.before_serve, ctx.mirror, args.before_runs,
+                            args.before_runs_200, baselines=False)
+            suite_beacons(ctx)
+            ctx.results.values["syscalls"] = measure_syscalls(ctx)
+            suite_big(ctx, args.big_mib, args.big_files, args.runs)
+            if not args.skip_concurrency:
+                concurrency.run(ctx, PROCS, make_small_share)
+        if ctx.big_tmp:
+            os.makedirs(ctx.big_tmp, exist_ok=True)
+            suite_big_shares(ctx)
         complete = True
     except KeyboardInterrupt:
         log("interrupted")
         PROCS.end_all()
         if not args.keep:
             shutil.rmtree(ctx.tmp, ignore_errors=True)
+            if big_apart:
+                shutil.rmtree(ctx.big_tmp, ignore_errors=True)
         sys.exit(130)
     except Exception as e:    # reported below; the partial report is not written
         traceback.print_exc()
@@ -219,6 +278,8 @@ def main():
             log("kept %s" % ctx.tmp)
         else:
             shutil.rmtree(ctx.tmp, ignore_errors=True)
+            if big_apart:
+                shutil.rmtree(ctx.big_tmp, ignore_errors=True)
 
     ctx.machine = machine_facts(ctx)
     ctx.machine.append(("bench run time", "%.0f s" % (time.monotonic() - started)))

@@ -31,14 +31,26 @@ def tree_digest(root):
             if os.path.islink(full):
                 out[rel] = ("l",)
                 continue
-            with open(full, "rb") as f:
-                data = f.read()
-            out[rel] = ("f", len(data), hashlib.sha1(data).hexdigest())
+            out[rel] = file_digest(full)
     return out
 
 
+def file_digest(path, chunk=8 * 1024 * 1024):
+    """('f', size, sha1), read in pieces so that a file of many GiB fits."""
+    digest, size = hashlib.sha1(), 0
+    with open(path, "rb") as f:
+        while True:
+            data = f.read(chunk)
+            if not data:
+                break
+            digest.update(data)
+            size += len(data)
+    return ("f", size, digest.hexdigest())
+
+
 def same_tree(results, what, share, copy):
-    a = tree_digest(share)
+    """share: a directory, or its tree_digest when it is compared many times."""
+    a = share if isinstance(share, dict) else tree_digest(share)
     b = tree_digest(copy)
     if a == b:
         return True
@@ -107,8 +119,8 @@ def manifest_estimate(dirs, files, hash_digits=10):
 
 
 def make_prune_share(root, target=252000, n_dirs=20, n_files=3200, seed=7):
-    """3200 files with long names whose manifest is close to, and always
-    below, the client's 262143-byte limit (hash fields counted at 10 digits)."""
+    """3200 files in 20 directories with names padded so that the manifest
+    comes to about `target` bytes (hash fields counted at 10 digits)."""
     rng = random.Random(seed)
     dirs = ["prune-dir-%02d" % d for d in range(n_dirs)]
     sizes = [rng.randint(100, 400) for _ in range(n_files)]
@@ -126,3 +138,82 @@ def make_prune_share(root, target=252000, n_dirs=20, n_files=3200, seed=7):
     for rel, size in files:
         share.add(rel, size)
     return share, manifest_estimate(dirs, files)
+
+
+# ---------------------------------------------------------------------------
+# The big shares: a program directory's few large files, a tree of many
+# small ones, and one file larger than any 32-bit size.
+
+def split_sizes(rng, n_files, total, spread):
+    """n_files sizes of at least 1 byte that add up to total exactly; each is
+    the mean times a factor drawn from 1 - spread .. 1 + spread."""
+    weights = [1 + rng.uniform(-spread, spread) for _ in range(n_files)]
+    scale = (total - n_files) / sum(weights)
+    sizes = [1 + int(w * scale) for w in weights]
+    sizes[-1] += total - sum(sizes)
+    return sizes
+
+
+def write_random_file(path, size, chunk=8 * 1024 * 1024):
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with open(path, "wb") as f:
+        left = size
+        while left:
+            n = min(left, chunk)
+            f.write(os.urandom(n))
+            left -= n
+
+
+def make_large_files_share(root, total, n_files=40, seed=12):
+    """S2: n_files of pseudo-random data adding up to total bytes, sizes
+    from half to one and a half times the mean, half of them two levels down."""
+    share = Share(root, seed)
+    os.makedirs(root)
+    for i, size in enumerate(split_sizes(share.rng, n_files, total, 0.5)):
+        rel = "part-%02d.bin" % i if i % 2 == 0 else "lib/nested/part-%02d.bin" % i
+        write_random_file(os.path.join(root, rel), size)
+        share.files[rel] = size
+    return share
+
+
+def make_many_files_share(root, total, n_files=100000, per_dir=100, seed=13):
+    """n_files small files adding up to total bytes (sizes 1 to twice the
+    mean), per_dir to a directory, directories ten to a parent. The content
+    is cut from one pool of random bytes: nothing here compresses or dedups,
+    and writing stays quick."""
+    share = Share(root, seed)
+    rng = share.rng
+    pool = memoryview(os.urandom(64 * 1024 * 1024))
+    os.makedirs(root)
+    made = set()
+    for i, size in enumerate(split_sizes(rng, n_files, total, 0.99)):
+        size = min(size, len(pool))
+        d = i // per_dir
+        rel_dir = "d%03d/s%d" % (d // 10, d % 10)
+        if rel_dir not in made:
+            os.makedirs(os.path.join(root, rel_dir))
+            made.add(rel_dir)
+        rel = "%s/file-%06d.dat" % (rel_dir, i)
+        start = rng.randrange(len(pool) - size + 1)
+        with open(os.path.join(root, rel), "wb") as f:
+            f.write(pool[start:start + size])
+        share.files[rel] = size
+    return share
+
+
+def make_sparse_file_share(root, size, seed=14):
+    """One file of `size` bytes, sparse but for 1 MiB of random bytes at its
+    start, at its 4 GiB mark (past any 32-bit offset), in its middle and at
+    its end: a copy written at the wrong offset, or cut, differs."""
+    share = Share(root, seed)
+    os.makedirs(root)
+    rel = "huge.bin"
+    piece = 1024 * 1024
+    with open(os.path.join(root, rel), "wb") as f:
+        f.truncate(size)
+        for at in sorted({0, min(4 << 30, size - piece), size // 2, size - piece}):
+            if at >= 0:
+                f.seek(at)
+                f.write(os.urandom(min(piece, size - at)))
+    share.files[rel] = size
+    return share

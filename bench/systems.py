@@ -13,8 +13,9 @@ import threading
 import time
 
 from common import (BEFORE_COMMIT, CONNECTING, DELTA_FAILED, DELTA_SUMMARY, MANIFEST_REQUEST,
-                    NO_CHANGES, PRUNED, REPO, SHARE_NAME, SLEEPING, SYNC_COMPLETE, BenchError, log)
-from processes import PROCS, free_port, wait_listening, wait_no_children
+                    NO_CHANGES, PRUNED, REPO, SENDING_FILE, SHARE_NAME, SLEEPING, SYNC_COMPLETE, BenchError,
+                    log)
+from processes import PROCS, children_of, free_port, peak_rss_kib, wait_listening, wait_no_children
 
 
 # ---------------------------------------------------------------------------
@@ -31,6 +32,11 @@ class Host:
              "--beacon-port", str(self.beacon_port), "--broadcast", "127.0.0.1"],
             stdout=self.log_file, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL)
         wait_listening(self.port, self.proc, "dircast-serve (%s)" % label)
+
+    def sent_files(self):
+        """How many "sending file" lines the host has logged so far."""
+        with open(self.log_path, "rb") as f:
+            return f.read().count(SENDING_FILE)
 
     def stop(self):
         PROCS.end(self.proc)
@@ -216,10 +222,62 @@ class LongLivedMirror:
             self.proc.send_signal(signal.SIGCONT)
             self.stopped = False
 
+    def peak_kib(self):
+        """VmHWM so far; exact while the client is paused in its sleep."""
+        return peak_rss_kib(self.proc.pid)
+
     def stop(self):
         PROCS.end(self.proc)
         self.log.thread.join(timeout=5)
         self.log.save()
+
+
+class OnceRun:
+    """One dircast-mirror --once run: wall seconds, whether it ended with
+    "sync complete", its log and its peak resident memory (KiB)."""
+
+    def __init__(self, seconds, rc, text, peak_kib):
+        self.seconds = seconds
+        self.rc = rc
+        self.text = text
+        self.lines = text.splitlines()
+        self.ok = rc == 0 and SYNC_COMPLETE in self.lines
+        self.peak_kib = peak_kib
+
+    def count(self, prefix):
+        return sum(1 for s in self.lines if s.startswith(prefix))
+
+
+TIME_COMMAND = "/usr/bin/time"
+MAX_RSS = "Maximum resident set size (kbytes):"
+
+
+def run_once_measured(mirror_binary, host, dirs, log_path, extra=(), timeout=1800):
+    """dircast-mirror --once under GNU time -v, which reports the kernel's
+    high-water mark of the mirror's resident memory once it has exited (the
+    same figure as VmHWM; it can read a little high, never low, since the
+    fork that execs the mirror counts too)."""
+    rss_path = log_path + ".time"
+    argv = [TIME_COMMAND, "-v", "-o", rss_path] + dirs.argv(mirror_binary, host, ["--once"] + list(extra))
+    with open(log_path, "wb") as out:
+        t0 = time.perf_counter()
+        p = PROCS.start(argv, stdout=out, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL)
+        try:
+            rc = p.wait(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            for kid in children_of(p.pid):
+                os.kill(kid, signal.SIGKILL)
+            PROCS.end(p)
+            raise BenchError("dircast-mirror --once did not end within %d s" % timeout)
+        seconds = time.perf_counter() - t0
+    with open(log_path, "rb") as f:
+        text = f.read().decode("utf-8", "replace")
+    peak = None
+    with open(rss_path) as f:
+        for line in f:
+            if line.strip().startswith(MAX_RSS):
+                peak = int(line.split(":")[1])
+    return OnceRun(seconds, rc, text, peak)
 
 
 def run_once_mirror(mirror_binary, host, dirs, log_path):
@@ -275,7 +333,7 @@ class RsyncDaemon:
         PROCS.end(self.proc)
 
 
-def tar_stream(share, dest):
+def tar_stream(share, dest, timeout=300):
     """tar -cf - of the share into one loopback TCP connection, tar -xf - on
     the other end into dest; wall seconds until both have ended."""
     os.makedirs(dest, exist_ok=True)
@@ -289,8 +347,8 @@ def tar_stream(share, dest):
         tx = subprocess.Popen(["tar", "-cf", "-", "-C", share, "."], stdout=sender)
         receiver.close()
         sender.close()
-        tx_rc = tx.wait(timeout=300)
-        rx_rc = rx.wait(timeout=300)
+        tx_rc = tx.wait(timeout=timeout)
+        rx_rc = rx.wait(timeout=timeout)
         seconds = time.perf_counter() - t0
     if tx_rc or rx_rc:
         raise BenchError("tar stream failed (%s, %s)" % (tx_rc, rx_rc))
