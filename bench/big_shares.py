@@ -33,7 +33,7 @@ def big_share_specs(args):
     s2 = args.s2_mib * MIB
     many = args.many_mib * MIB
     huge = args.huge_gib * GIB
-    return [
+    specs = [
         BigShare("s2", "S2: %s in 40 files" % size_text(s2),
                  lambda root: make_large_files_share(root, s2), args.big_runs, "s2", 600),
         BigShare("many", "%d files, %s" % (args.many_files, size_text(many)),
@@ -42,6 +42,8 @@ def big_share_specs(args):
         BigShare("huge", "one file of %s (sparse source)" % size_text(huge),
                  lambda root: make_sparse_file_share(root, huge), 1, None, 1800),
     ]
+    wanted = args.big_shares.split(",")
+    return [spec for spec in specs if spec.key in wanted]
 
 
 def size_text(n):

@@ -167,6 +167,8 @@ def main():
     ap.add_argument("--only-big-shares", action="store_true",
                     help="measure only the big shares (S2, many files, one huge file)")
     ap.add_argument("--skip-big-shares", action="store_true", help="do not measure the big shares")
+    ap.add_argument("--big-shares", default="s2,many,huge",
+                    help="which big shares to measure, of s2, many and huge (default: all three)")
     ap.add_argument("--skip-x86-64", action="store_true",
                     help="do not measure the x86_64 build beside the i386 one")
     ap.add_argument("--results", default=os.path.join(REPO, "bench", "RESULTS.md"),
