@@ -299,13 +299,22 @@ def big_share_sections(ctx, out):
             warm["cpu"], fmt_bytes(warm["rchar"]), fmt_s(warm["wall"]),
             fmt_bytes(len(warm["manifests"][0]))))
     out.append("")
+    for key in shown:
+        warm = R.values[key + ".host_warm"]
+        if warm["rchar"] > MIB:
+            out.append("The warm host still read %s of %s per manifest request: its hash cache did "
+                       "not hold all %d files." % (fmt_bytes(warm["rchar"]), R.values[key + ".title"],
+                                                     R.values[key + ".files"]))
+            out.append("")
 
     out.append("## The client's peak resident memory")
     out.append("")
     out.append("The kernel's high-water mark of the client's resident set: `Maximum resident set "
-               "size` of GNU `time -v` for each `--once` run (it can read a little high, never "
-               "low), VmHWM from /proc/PID/status for each long-lived client, read while it sleeps "
-               "after its last turn. The limit is %d KiB (8 MiB)." % RSS_LIMIT_KIB)
+               "size` of GNU `time -v` for each `--once` run (what the kernel kept of VmHWM when "
+               "the client exited; the forked `time` counts too before it execs the client, with "
+               "less), VmHWM from /proc/PID/status for each long-lived client, read while it sleeps "
+               "after its last turn. The kernel counts resident pages in per-CPU batches, so either "
+               "figure can be off by a few dozen pages. The limit is %d KiB (8 MiB)." % RSS_LIMIT_KIB)
     out.append("")
     out.append("| share | run | peak RSS |")
     out.append("|---|---|---|")
