@@ -114,7 +114,15 @@ int file_unchanged(const char *relative, unsigned long long size, unsigned hash)
 		sys::close(fd);
 		return 0;
 	}
+	if (stamp_shows(&st, size, hash)) {
+		sys::close(fd);
+		return 1;
+	}
+	// Read through once; a copy that proves whole is stamped for next time.
 	local_hash = hash_local_file(fd, &local_size);
+	if (local_size == size && local_hash == hash)
+		stamp_content_hash(fd, hash);
+	sys::close(fd);
 	return local_size == size && local_hash == hash;
 }
 

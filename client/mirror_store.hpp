@@ -3,6 +3,8 @@
 // root that never follows a symbolic link.
 #pragma once
 
+#include "../runtime/sys.hpp"
+
 namespace dircast {
 
 // Mirror root, "/" and a relative path of up to 511 bytes, with the NUL.
@@ -34,6 +36,7 @@ struct IncomingFile {
 	long parent;
 	long fd;
 	int ok;  // every step so far succeeded
+	unsigned hash;  // content hash of what was written so far
 	char leaf[LEAF_SIZE];
 	char relative[RELATIVE_PATH_SIZE];
 };
@@ -46,7 +49,15 @@ void write_mirror_bytes(IncomingFile *file, const char *data, long n);
 void end_mirror_file(IncomingFile *file);
 // A file whose content never came whole: its partial entry goes.
 void abandon_mirror_file(IncomingFile *file);
+// Content hash of an open file, its size through *size; the descriptor stays
+// open.
 unsigned hash_local_file(long fd, unsigned long long *size);
+// Every file the mirror writes carries its content hash in its modification
+// time's nanoseconds, so that a later turn can tell it unchanged from its
+// metadata alone, as rsync's quick check does by size and time. Anything
+// that writes the file afterwards sets a time of its own.
+void stamp_content_hash(long fd, unsigned hash);
+int stamp_shows(const kernel_stat *st, unsigned long long size, unsigned hash);
 // name below the open directory dirfd (or AT_FDCWD), and all below it; a
 // link is removed itself, never followed.
 void remove_tree(long dirfd, const char *name, int depth);

@@ -44,6 +44,7 @@ constexpr long NR_mkdirat = 258;
 constexpr long NR_unlinkat = 263;
 constexpr long NR_renameat = 264;
 constexpr long NR_inotify_add_watch = 254;
+constexpr long NR_utimensat = 280;
 constexpr long NR_inotify_init1 = 294;
 constexpr long NR_fstatfs = 138;  // struct statfs, whose f_type leads it as a long
 

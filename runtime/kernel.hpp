@@ -82,6 +82,8 @@ constexpr long RLIMIT_NOFILE = 7;
 constexpr long SIGPIPE = 13;
 constexpr unsigned long SIG_IGN = 1;
 
+constexpr long UTIME_OMIT = (1l << 30) - 2;  // utimensat: leave this time as it is
+
 constexpr long CLOCK_MONOTONIC = 1;
 constexpr long CLOCK_REALTIME = 0;
 

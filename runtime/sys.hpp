@@ -80,6 +80,11 @@ inline long renameat(long olddir, const char *oldname, long newdir, const char *
 	return syscall(arch::NR_renameat, olddir, (long)oldname, newdir, (long)newname);
 }
 
+// times: access, then modification; a null path sets the times of dirfd.
+inline long utimensat(long dirfd, const char *path, const timespec *times, long flags)
+{
+	return syscall(arch::NR_utimensat, dirfd, (long)path, (long)times, flags);
+}
 inline long inotify_init1(long flags) { return syscall(arch::NR_inotify_init1, flags); }
 inline long inotify_add_watch(long fd, const char *path, unsigned mask)
 {

@@ -9,6 +9,7 @@
 #include "support/scripted_host.hpp"
 
 #include <cstring>
+#include <fcntl.h>
 #include <sys/stat.h>
 
 namespace {
@@ -118,6 +119,28 @@ TEST_F(MirrorTest, OnlyRegularFilesCountAsUnchanged)
 	EXPECT_TRUE(dircast::file_unchanged("empty", 0, 2166136261u));
 	EXPECT_FALSE(dircast::file_unchanged("dir", 0, 2166136261u));
 	EXPECT_FALSE(dircast::file_unchanged("fifo", 0, 2166136261u));
+}
+
+// A file the mirror wrote carries its content hash in its modification time:
+// later turns trust size and time, as rsync does, and read only files whose
+// time says otherwise. A copy that reads right is stamped for next time.
+TEST_F(MirrorTest, StampedFilesAreKnownUnchangedWithoutReading)
+{
+	const unsigned abc = 440920331u, abd = 524808426u;  // content hashes of "abc" and "abd"
+	struct stat st;
+
+	apply(archive_text({{"f", "abc"}}));
+	EXPECT_TRUE(dircast::file_unchanged("f", 3, abc));
+	EXPECT_FALSE(dircast::file_unchanged("f", 3, abd));
+	stat((root + "/f").c_str(), &st);
+	timespec stamp[2] = {st.st_atim, st.st_mtim};
+	write_file(root + "/f", "abd");  // same size, new bytes, a time of its own
+	EXPECT_FALSE(dircast::file_unchanged("f", 3, abc));
+	EXPECT_TRUE(dircast::file_unchanged("f", 3, abd)) << "read, found right";
+	stat((root + "/f").c_str(), &st);
+	EXPECT_EQ(st.st_mtim.tv_nsec, abd % 1000000000u) << "and stamped";
+	utimensat(AT_FDCWD, (root + "/f").c_str(), stamp, 0);  // "abd" under the stamp of "abc"
+	EXPECT_TRUE(dircast::file_unchanged("f", 3, abc)) << "the stamp is trusted: the bytes are not read";
 }
 
 } // namespace
