@@ -553,6 +553,10 @@ def run(ctx, procs, make_share):
 # ---------------------------------------------------------------------------
 # Report.
 
+def mib(n):
+    return "n/a" if n is None else "%.1f MiB" % (n / MIB) if n >= MIB else "%d KiB" % (n // KIB)
+
+
 def ms(x):
     return "n/a" if x is None else "%.1f ms" % (x * 1000) if x < 10 else "%.1f s" % x
 
@@ -634,7 +638,7 @@ def report(ctx):
         r = found.get("storm_" + label)
         if r:
             out.append("| %s | %s | %s | %s |" % (title, latency_cells(r), beacon_cells(r["beacons"]),
-                                                  "%.1f MiB" % (r["vm_hwm"] / MIB) if r.get("vm_hwm") else "n/a"))
+                                                  mib(r.get("vm_hwm"))))
     r = found.get("storm_after")
     if r:
         out.append("")
@@ -645,13 +649,13 @@ def report(ctx):
     if m:
         out.append("### Memory")
         out.append("")
-        out.append("`size` of the i386 host: text %s, data %s, bss %s bytes (%.1f MiB of static storage, "
+        out.append("`size` of the i386 host: text %s, data %s, bss %s bytes (%s of static storage, "
                    "no heap). With %d peers asking for the archive and none reading (every slot busy, the "
-                   "rest in the backlog): %s connections taken, VmRSS %.1f MiB, peak VmHWM %.1f MiB, %s "
-                   "descriptors open (idle VmRSS %.1f MiB)." % (
-                       m.get("text"), m.get("data"), m.get("bss"), (m.get("bss") or 0) / MIB, SLOTS_OVERFILL,
-                       m.get("connected"), (m.get("vm_rss") or 0) / MIB, (m.get("vm_hwm") or 0) / MIB,
-                       m.get("descriptors"), (m.get("rss_idle") or 0) / MIB))
+                   "rest in the backlog): %s connections taken, VmRSS %s, peak VmHWM %s, %s "
+                   "descriptors open (VmRSS %s when idle)." % (
+                       m.get("text"), m.get("data"), m.get("bss"), mib(m.get("bss")), SLOTS_OVERFILL,
+                       m.get("connected"), mib(m.get("vm_rss")), mib(m.get("vm_hwm")), m.get("descriptors"),
+                       mib(m.get("rss_idle"))))
         out.append("")
     return out
 

@@ -14,8 +14,9 @@ namespace dircast {
 // limit must cover every slot's worst case.
 constexpr unsigned long DESCRIPTORS_PER_SLOT = 2 + wire::WALK_DEPTH_LIMIT;
 // Standard streams, listener, beacon socket, the probe and root check that
-// hold one briefly, and room for a few inherited ones.
-constexpr unsigned long RESERVED_DESCRIPTORS = 16;
+// hold one briefly, the change watcher's inotify descriptor and its own walk
+// (as many as a slot's), and room for a few inherited ones.
+constexpr unsigned long RESERVED_DESCRIPTORS = 32;
 constexpr unsigned long DESCRIPTORS_WANTED = RESERVED_DESCRIPTORS + DESCRIPTORS_PER_SLOT * CONNECTION_SLOTS;
 
 Connection connection_slots[CONNECTION_SLOTS];

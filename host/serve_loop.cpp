@@ -147,10 +147,9 @@ static void accept_connections(long listener, unsigned long now)
 
 		if (fd == -kernel::EMFILE || fd == -kernel::ENFILE)
 			accept_paused_until = now + BEACON_INTERVAL_MS;
-		if (fd == -kernel::EAGAIN || fd == -kernel::EMFILE || fd == -kernel::ENFILE)
+		if (fd < 0)
 			return;
-		if (fd >= 0)
-			open_connection(c, fd, now);
+		open_connection(c, fd, now);
 	}
 }
 
