@@ -25,6 +25,9 @@ import sys
 import threading
 import time
 
+from processes import tcp_listening
+from systems import build_host_of
+
 # The host before this work: serial, one connection to its end, backlog 1.
 SERIAL_COMMIT = "54e7c6b"
 SHARE_NAME = "bench-share"
@@ -83,43 +86,8 @@ def open_descriptors(pid):
 # Hosts: this build, and the serial one built from git history.
 
 def build_serial_host(tmp, jobs):
-    """dircast-serve of SERIAL_COMMIT, from `git archive` into tmp; None when
-    it cannot be built (a shallow clone, no compiler)."""
-    repo = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-    src = os.path.join(tmp, "serial-src")
-    os.makedirs(src)
-    try:
-        archive = subprocess.run(["git", "-C", repo, "archive", SERIAL_COMMIT],
-                                 check=True, capture_output=True).stdout
-        subprocess.run(["tar", "-x", "-C", src], input=archive, check=True)
-        build = os.path.join(src, "build")
-        subprocess.run(["cmake", "-S", src, "-B", build, "-DDIRCAST_TESTS=OFF",
-                        "-DCMAKE_BUILD_TYPE=RelWithDebInfo"], check=True,
-                       stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
-        subprocess.run(["cmake", "--build", build, "--target", "dircast-serve-i386", "-j", str(jobs)],
-                       check=True, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
-    except (subprocess.CalledProcessError, OSError) as e:
-        detail = getattr(e, "stderr", b"") or b""
-        log("cannot build the host of %s: %s %s" % (SERIAL_COMMIT, e, detail.decode(errors="replace")[-400:]))
-        return None
-    binary = os.path.join(build, "dircast-serve")
-    return binary if os.access(binary, os.X_OK) else None
-
-
-def listening(port):
-    """True when a socket listens on TCP port: asked of the kernel, not by a
-    connection, which the host would answer with a whole archive."""
-    for table in ("/proc/net/tcp", "/proc/net/tcp6"):
-        try:
-            with open(table) as f:
-                next(f)
-                for line in f:
-                    fields = line.split()
-                    if fields[3] == "0A" and int(fields[1].rsplit(":", 1)[1], 16) == port:
-                        return True
-        except OSError:
-            continue
-    return False
+    """dircast-serve of SERIAL_COMMIT; None when it cannot be built."""
+    return build_host_of(SERIAL_COMMIT, tmp, jobs, "serial-src")
 
 
 class Host:
@@ -133,7 +101,7 @@ class Host:
                                  "--beacon-port", str(self.beacon_port), "--broadcast", "127.0.0.1"],
                                 stdout=self.log_file, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL)
         deadline = time.monotonic() + 20
-        while not listening(self.port):
+        while not tcp_listening(self.port):
             if time.monotonic() > deadline or self.proc.poll() is not None:
                 raise RuntimeError("dircast-serve (%s) does not listen" % label)
             time.sleep(0.02)

@@ -358,13 +358,15 @@ def tar_stream(share, dest, timeout=300):
 # ---------------------------------------------------------------------------
 # Build of the "before" host from git history.
 
-def build_before(tmp, jobs):
-    src = os.path.join(tmp, "before-src")
+def build_host_of(commit, tmp, jobs, name):
+    """dircast-serve of an older commit, from `git archive` into tmp/name; None
+    when it cannot be built (a shallow clone without it, no compiler)."""
+    src = os.path.join(tmp, name)
     os.makedirs(src)
     try:
-        subprocess.run(["git", "-C", REPO, "cat-file", "-e", BEFORE_COMMIT + "^{commit}"],
+        subprocess.run(["git", "-C", REPO, "cat-file", "-e", commit + "^{commit}"],
                        check=True, stderr=subprocess.DEVNULL)
-        archive = subprocess.run(["git", "-C", REPO, "archive", BEFORE_COMMIT],
+        archive = subprocess.run(["git", "-C", REPO, "archive", commit],
                                  check=True, capture_output=True).stdout
         subprocess.run(["tar", "-x", "-C", src], input=archive, check=True)
         build = os.path.join(src, "build")
@@ -376,8 +378,12 @@ def build_before(tmp, jobs):
                        stderr=subprocess.PIPE)
     except (subprocess.CalledProcessError, OSError) as e:
         detail = getattr(e, "stderr", b"") or b""
-        log("cannot build the host of %s: %s %s" % (BEFORE_COMMIT[:7], e,
+        log("cannot build the host of %s: %s %s" % (commit[:7], e,
                                                      detail.decode(errors="replace")[-400:]))
         return None
     binary = os.path.join(src, "build", "dircast-serve")
     return binary if os.access(binary, os.X_OK) else None
+
+
+def build_before(tmp, jobs):
+    return build_host_of(BEFORE_COMMIT, tmp, jobs, "before-src")
