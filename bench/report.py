@@ -7,6 +7,7 @@ import subprocess
 import sys
 import time
 
+import announce
 import concurrency
 from common import BEFORE_COMMIT, CLK_TCK, DELTA_SIZES, MIB, REMOVED_PER_DELTA, REPO
 
@@ -182,6 +183,7 @@ def earlier_sections(ctx, out):
             R.values["beacon.count"], R.values["beacon.seconds"], R.values["beacon.rate"]))
     out.append("")
     out.extend(concurrency.report(ctx))
+    out.extend(announce.report(ctx))
 
 
 def report(ctx, args):
@@ -439,6 +441,7 @@ def earlier_targets(ctx, t):
         t.append(("idle host sends 3 to 5 beacons a second", "%.1f /s" % rate,
                   "PASS" if 3 <= rate <= 5 else "FAIL"))
     t.extend(concurrency.targets(ctx))
+    t.extend(announce.targets(ctx))
 
 
 def memory_available():

@@ -27,6 +27,9 @@ a baseline measured in the same run:
   - many clients at once: manifests beside slow readers, 32 first syncs at
     once and a storm of abusive peers, against the serial host of 54e7c6b
     built from git history; the host's memory with every slot busy;
+  - changes announced by beacon (--announce-changes): change-to-mirror
+    latency against today's polling and rsync loops, every kind of change,
+    bursts, the host at rest with 100,000 files (bench/announce.py);
   - for comparison, the first sync, poll, delta and prune runs again with the
     x86_64 build, and the price of one system call by each kernel entry;
   - the big shares (big_shares.py): S2, 1 GiB in 40 files; 100,000 files
@@ -52,7 +55,8 @@ This file is the entry point; the rest of bench/, by concern:
   report.py     the machine's facts, the tables of RESULTS.md, the targets;
   processes.py  starting and ending processes, ports, /proc readings;
   common.py     constants, the log and the results gathered as the run goes;
-  concurrency.py  many clients at once, its tables and targets.
+  concurrency.py  many clients at once, its tables and targets;
+  announce.py   changes announced by beacon, its tables and targets.
 """
 
 import argparse
@@ -65,6 +69,7 @@ import tempfile
 import time
 import traceback
 
+import announce
 import concurrency
 from big_shares import big_share_room, suite_big_shares
 from common import BEFORE_COMMIT, GIB, MIB, REPO, Results, log
@@ -176,6 +181,11 @@ def main():
     ap.add_argument("--no-results", action="store_true", help="print only, write no file")
     ap.add_argument("--skip-concurrency", action="store_true",
                     help="do not measure many clients at once (bench/concurrency.py)")
+    ap.add_argument("--skip-announce", action="store_true",
+                    help="do not measure changes announced by beacon (bench/announce.py)")
+    ap.add_argument("--only-announce", action="store_true",
+                    help="measure only changes announced by beacon and print their tables (RESULTS.md is "
+                    "left as it is)")
     ap.add_argument("--strict", action="store_true", help="exit 1 when a target is missed too")
     ap.add_argument("--keep", action="store_true", help="keep the temporary directory")
     ap.add_argument("--tmp-base", help="where to make the temporary directory (default: $TMPDIR, "
@@ -209,6 +219,8 @@ def main():
         sys.exit("bench: tar is needed")
     if not have_rsync:
         ctx.results.note("rsync could not be installed: its baselines are missing")
+    if args.only_announce:
+        sys.exit(announce.run_alone(ctx, args.strict, args.keep))
 
     ctx.tmp = tempfile.mkdtemp(prefix="dircast-bench-",
                                dir=pick_tmp_base(args.tmp_base, (args.big_mib * 5 // 2 + 256) * MIB))
@@ -259,6 +271,8 @@ def main():
             suite_big(ctx, args.big_mib, args.big_files, args.runs)
             if not args.skip_concurrency:
                 concurrency.run(ctx, PROCS, make_small_share)
+            if not args.skip_announce:
+                announce.run(ctx)
         if ctx.big_tmp:
             os.makedirs(ctx.big_tmp, exist_ok=True)
             suite_big_shares(ctx)
