@@ -23,7 +23,7 @@ import tempfile
 import threading
 import time
 
-from common import CLK_TCK, MIB, REPO, SHARE_NAME, SLEEPING, BenchError, log
+from common import CLK_TCK, MIB, REPO, SHARE_NAME, SLEEPING, BenchError, log, percentile
 from processes import PROCS, free_port, proc_cpu_ticks, proc_io, wait_listening
 from shares import make_small_share, same_tree, tree_digest, write_file
 from systems import LineLog, MirrorDirs, RsyncDaemon, fetch_manifest
@@ -58,13 +58,6 @@ SUBDIRS = ["d%02d/s%02d" % (a, b) for a in range(10) for b in range(10)]
 KIND_SUBDIRS = SUBDIRS[40:40 + KIND_REPEATS]
 BURST_SUBDIRS = SUBDIRS[60:80]
 DELETE_SUBDIRS = SUBDIRS[80:100]
-
-
-def percentile(values, p):
-    if not values:
-        return None
-    ordered = sorted(values)
-    return ordered[min(len(ordered) - 1, int(round(p / 100.0 * (len(ordered) - 1))))]
 
 
 def holds(path, data):

@@ -63,3 +63,11 @@ class Results:
     def note(self, text):
         self.notes.append(text)
         log("note: " + text)
+
+
+def percentile(values, p):
+    """The value p per cent of the way through the sorted values, or None."""
+    if not values:
+        return None
+    ordered = sorted(values)
+    return ordered[min(len(ordered) - 1, int(round(p / 100.0 * (len(ordered) - 1))))]

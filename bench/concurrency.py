@@ -25,6 +25,7 @@ import sys
 import threading
 import time
 
+from common import percentile
 from processes import tcp_listening
 from systems import build_host_of
 
@@ -54,13 +55,6 @@ def free_port(kind):
     with socket.socket(socket.AF_INET, kind) as s:
         s.bind(("127.0.0.1", 0))
         return s.getsockname()[1]
-
-
-def percentile(values, p):
-    if not values:
-        return None
-    ordered = sorted(values)
-    return ordered[min(len(ordered) - 1, int(round(p / 100.0 * (len(ordered) - 1))))]
 
 
 def vm_status(pid, key):
