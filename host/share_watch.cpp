@@ -17,6 +17,9 @@ using namespace kernel;
 // Writers make bursts of events (a copy, an unpack, a save that writes
 // twice); the hash is taken once they have been quiet this long.
 constexpr long SETTLE_MS = 200;
+// A share that never goes quiet (a log appended to ten times a second) is
+// still walked this long after the first change not yet announced.
+constexpr long SETTLE_LIMIT_MS = 1000;
 // Without events, the share is walked this often.
 constexpr long FALLBACK_WALK_MS = 5000;
 // A walk's share of one loop turn, in bytes read (an entry counts 512).
@@ -33,6 +36,7 @@ struct ShareWatch {
 	long fd;               // inotify, or -1
 	int polling;           // no events to be had: walks on a timer
 	int dirty;             // something changed since the last walk began
+	unsigned long dirty_since;
 	int walking;
 	unsigned long due;     // when the next walk may start
 	int known;
@@ -41,7 +45,7 @@ struct ShareWatch {
 	WalkCursor walk;
 };
 
-static ShareWatch watch = {-1, 0, 0, 0, 0, 0, 0, {}, {}};
+static ShareWatch watch = {-1, 0, 0, 0, 0, 0, 0, 0, {}, {}};
 
 static void add_watch(const char *full)
 {
@@ -128,8 +132,12 @@ static int drain_events()
 int tend_share_watch(short revents, unsigned long now)
 {
 	if ((revents & POLLIN) && drain_events()) {
+		if (!watch.dirty)
+			watch.dirty_since = now;
 		watch.dirty = 1;
 		watch.due = now + SETTLE_MS;
+		if ((long)(watch.due - (watch.dirty_since + SETTLE_LIMIT_MS)) > 0)
+			watch.due = watch.dirty_since + SETTLE_LIMIT_MS;
 	}
 	if (watch.polling && !watch.walking && (long)(now - watch.due) >= 0)
 		watch.dirty = 1;

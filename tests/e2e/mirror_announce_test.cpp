@@ -117,4 +117,43 @@ TEST(MirrorAnnounce, EveryKindOfChangeReachesTheMirrorAtOnce)
 	}
 }
 
+// A share that never goes quiet (a file appended to every 100 ms) still has
+// its other changes announced within moments: the settling time has a cap.
+// The appender would go on for 20 s; only a capped wait brings the file in
+// before that, the mirror's poll being five minutes.
+TEST(MirrorAnnounce, ABusyShareStillAnnouncesItsChanges)
+{
+	TempDir tmp;
+	std::string share = tmp / "share";
+	ServeRun host;
+	Mirror m;
+	std::atomic<bool> stop{false};
+
+	make_dirs(share);
+	write_file(share + "/log", "");
+	ASSERT_TRUE(start_serve(host, share, tmp / "serve.log", {"--announce-changes"})) << host.process.output();
+	m.process.start(m.args({"--host", "127.0.0.1", "--port", std::to_string(host.port), "--beacon-port",
+				std::to_string(host.beacon_port), "--poll", "300"}),
+			m.tmp / "mirror.log");
+	ASSERT_TRUE(m.process.wait_for_output("sleeping 300 seconds"));
+	std::thread appender([&] {
+		for (int i = 0; i < 200 && !stop; i++) {
+			FILE *f = fopen((share + "/log").c_str(), "a");
+			fputs("line\n", f);
+			fclose(f);
+			std::this_thread::sleep_for(std::chrono::milliseconds(100));
+		}
+	});
+	std::this_thread::sleep_for(std::chrono::milliseconds(500));
+	write_file(share + "/target", "arrived");
+	bool arrived = false;
+	for (int i = 0; i < 1000 && !arrived; i++) {
+		arrived = exists(m.root + "/target") && read_file(m.root + "/target") == "arrived";
+		std::this_thread::sleep_for(std::chrono::milliseconds(10));
+	}
+	stop = true;
+	appender.join();
+	EXPECT_TRUE(arrived) << m.process.output();
+}
+
 } // namespace
