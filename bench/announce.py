@@ -23,10 +23,10 @@ import tempfile
 import threading
 import time
 
-from common import CLK_TCK, MIB, REPO, SHARE_NAME, SLEEPING, BenchError, log, percentile
+from common import CLK_TCK, MIB, SHARE_NAME, SLEEPING, BenchError, log, percentile
 from processes import PROCS, free_port, proc_cpu_ticks, proc_io, wait_listening
 from shares import make_small_share, same_tree, tree_digest, write_file
-from systems import LineLog, MirrorDirs, RsyncDaemon, fetch_manifest
+from systems import LineLog, MirrorDirs, RsyncDaemon, build_host_of, fetch_manifest
 
 # The host before it could announce changes: the parent of the commit that
 # added --announce-changes. "Nothing changes from today" is measured on it.
@@ -208,27 +208,6 @@ class BeaconTap:
         self.running = False
         self.thread.join(timeout=2)
         self.sock.close()
-
-
-def build_host_of(commit, tmp, jobs):
-    """dircast-serve of an older commit, from `git archive` into tmp; None
-    when it cannot be built (a shallow clone, no compiler)."""
-    src = os.path.join(tmp, "today-src")
-    os.makedirs(src)
-    build = os.path.join(src, "build")
-    try:
-        archive = subprocess.run(["git", "-C", REPO, "archive", commit], check=True, capture_output=True).stdout
-        subprocess.run(["tar", "-x", "-C", src], input=archive, check=True)
-        subprocess.run(["cmake", "-S", src, "-B", build, "-DDIRCAST_TESTS=OFF", "-DCMAKE_BUILD_TYPE=RelWithDebInfo"],
-                       check=True, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
-        subprocess.run(["cmake", "--build", build, "--target", "dircast-serve-i386", "-j", str(jobs)],
-                       check=True, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
-    except (subprocess.CalledProcessError, OSError) as e:
-        detail = getattr(e, "stderr", b"") or b""
-        log("cannot build the host of %s: %s %s" % (commit[:7], e, detail.decode(errors="replace")[-400:]))
-        return None
-    binary = os.path.join(build, "dircast-serve")
-    return binary if os.access(binary, os.X_OK) else None
 
 
 # ---------------------------------------------------------------------------
@@ -706,7 +685,7 @@ def run(ctx):
     os.makedirs(work)
     rng = random.Random(14)
     log("announce: building the host of %s" % TODAY_COMMIT[:7])
-    today = build_host_of(TODAY_COMMIT, work, os.cpu_count() or 2)
+    today = build_host_of(TODAY_COMMIT, work, os.cpu_count() or 2, "today-src")
     if not today:
         R.note("the host of %s could not be built: no figures at rest for today's host" % TODAY_COMMIT[:7])
     share = make_small_share(os.path.join(work, "share"))
