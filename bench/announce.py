@@ -24,6 +24,7 @@ import threading
 import time
 
 from common import CLK_TCK, MIB, SHARE_NAME, SLEEPING, BenchError, log, percentile
+import processes
 from processes import PROCS, free_port, proc_cpu_ticks, proc_io, wait_listening
 from shares import make_small_share, same_tree, tree_digest, write_file
 from systems import LineLog, MirrorDirs, RsyncDaemon, build_host_of, fetch_manifest
@@ -171,28 +172,8 @@ class RsyncLoop:
         self.thread.join(timeout=60)
 
 
-class BeaconTap:
-    """Every beacon that comes to one port on 127.0.0.1, with its time."""
-
-    def __init__(self):
-        self.sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-        self.sock.bind(("127.0.0.1", 0))
-        self.sock.settimeout(0.2)
-        self.port = self.sock.getsockname()[1]
-        self.beacons = []
-        self.running = True
-        self.thread = threading.Thread(target=self._run, daemon=True)
-        self.thread.start()
-
-    def _run(self):
-        while self.running:
-            try:
-                data, _ = self.sock.recvfrom(2048)
-                self.beacons.append((time.perf_counter(), data))
-            except socket.timeout:
-                pass
-            except OSError:
-                break
+class BeaconTap(processes.BeaconTap):
+    """The beacons of a host that announces its changes."""
 
     def hash(self):
         """The hash the newest beacon announces, or None."""
@@ -203,11 +184,6 @@ class BeaconTap:
 
     def between(self, t0, t1):
         return [data for at, data in self.beacons if t0 <= at < t1]
-
-    def stop(self):
-        self.running = False
-        self.thread.join(timeout=2)
-        self.sock.close()
 
 
 # ---------------------------------------------------------------------------

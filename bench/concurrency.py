@@ -26,7 +26,7 @@ import threading
 import time
 
 from common import percentile
-from processes import tcp_listening
+from processes import BeaconTap, read_reply, tcp_listening
 from systems import build_host_of
 
 # The host before this work: serial, one connection to its end, backlog 1.
@@ -121,48 +121,20 @@ def exchange(port, request, timeout=GOOD_TIMEOUT):
     """(answer, seconds, what went wrong or None) of one request."""
     t0 = time.perf_counter()
     try:
-        with socket.create_connection(("127.0.0.1", port), timeout=timeout) as s:
-            s.sendall(request)
-            chunks = []
-            while True:
-                b = s.recv(1 << 16)
-                if not b:
-                    break
-                chunks.append(b)
+        answer = read_reply(port, request, timeout)
     except socket.timeout:
         return b"", time.perf_counter() - t0, "timeout"
     except OSError as e:
         return b"", time.perf_counter() - t0, type(e).__name__
-    return b"".join(chunks), time.perf_counter() - t0, None
+    return answer, time.perf_counter() - t0, None
 
 
-class BeaconCounter:
-    """Counts beacons on a port in a thread: rate and longest gap."""
-
-    def __init__(self, port):
-        self.sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-        self.sock.bind(("127.0.0.1", port))
-        self.sock.settimeout(0.2)
-        self.times = []
-        self.running = True
-        self.thread = threading.Thread(target=self._run, daemon=True)
-        self.thread.start()
-
-    def _run(self):
-        while self.running:
-            try:
-                self.sock.recvfrom(2048)
-                self.times.append(time.monotonic())
-            except socket.timeout:
-                pass
-            except OSError:
-                break
+class BeaconCounter(BeaconTap):
+    """Counts beacons on a port: rate and longest gap."""
 
     def stop(self):
-        self.running = False
-        self.thread.join()
-        self.sock.close()
-        t = self.times
+        super().stop()
+        t = [at for at, _ in self.beacons]
         if len(t) < 2:
             return {"count": len(t), "rate": 0.0, "max_gap": None}
         gaps = [b - a for a, b in zip(t, t[1:])]

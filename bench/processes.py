@@ -5,6 +5,7 @@ import os
 import signal
 import socket
 import subprocess
+import threading
 import time
 
 from common import BenchError
@@ -126,3 +127,47 @@ def peak_rss_kib(pid):
             if line.startswith("VmHWM:"):
                 return int(line.split()[1])
     raise BenchError("no VmHWM for process %d" % pid)
+
+
+def read_reply(port, request, timeout):
+    """Sends one request to 127.0.0.1:port and reads the answer until the
+    host closes; socket errors and time-outs are the caller's."""
+    with socket.create_connection(("127.0.0.1", port), timeout=timeout) as s:
+        s.sendall(request)
+        chunks = []
+        while True:
+            b = s.recv(1 << 16)
+            if not b:
+                break
+            chunks.append(b)
+    return b"".join(chunks)
+
+
+class BeaconTap:
+    """Every beacon that comes to a UDP port on 127.0.0.1 (0: a free one),
+    with the time it came, taken in a thread until stop()."""
+
+    def __init__(self, port=0):
+        self.sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        self.sock.bind(("127.0.0.1", port))
+        self.sock.settimeout(0.2)
+        self.port = self.sock.getsockname()[1]
+        self.beacons = []
+        self.running = True
+        self.thread = threading.Thread(target=self._run, daemon=True)
+        self.thread.start()
+
+    def _run(self):
+        while self.running:
+            try:
+                data, _ = self.sock.recvfrom(2048)
+                self.beacons.append((time.perf_counter(), data))
+            except socket.timeout:
+                pass
+            except OSError:
+                break
+
+    def stop(self):
+        self.running = False
+        self.thread.join(timeout=2)
+        self.sock.close()

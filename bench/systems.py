@@ -15,7 +15,7 @@ import time
 from common import (BEFORE_COMMIT, CONNECTING, DELTA_FAILED, DELTA_SUMMARY, MANIFEST_REQUEST,
                     NO_CHANGES, PRUNED, REPO, SENDING_FILE, SHARE_NAME, SLEEPING, SYNC_COMPLETE, BenchError,
                     log)
-from processes import PROCS, children_of, free_port, peak_rss_kib, wait_listening, wait_no_children
+from processes import PROCS, children_of, free_port, peak_rss_kib, read_reply, wait_listening, wait_no_children
 
 
 # ---------------------------------------------------------------------------
@@ -44,15 +44,7 @@ class Host:
 
 
 def fetch_manifest(port):
-    with socket.create_connection(("127.0.0.1", port), timeout=120) as s:
-        s.sendall(MANIFEST_REQUEST)
-        chunks = []
-        while True:
-            b = s.recv(1 << 16)
-            if not b:
-                break
-            chunks.append(b)
-    data = b"".join(chunks)
+    data = read_reply(port, MANIFEST_REQUEST, 120)
     if not data.startswith(b"DC-SHARE-MANIFEST/1\n") or not data.endswith(b"END\n"):
         raise BenchError("manifest incomplete (%d bytes)" % len(data))
     return data
