@@ -33,11 +33,6 @@ struct DeltaCounts {
 	unsigned skipped;
 };
 
-int manifest_lists(const char *relative, int is_directory)
-{
-	return path_index_lists(relative, is_directory);
-}
-
 static void prune_level(long parent, const char *name, const char *relative, int depth);
 
 // Entries are reached from their directory's descriptor, never by a path
@@ -46,7 +41,7 @@ static void prune_entry(const DirScan *scan, const char *name, const char *relat
 {
 	int is_directory = !entry_is_regular(scan) && probe_directory_at(scan->fd, name, NO_LINKS);
 
-	if (!manifest_lists(relative, is_directory)) {
+	if (!path_index_lists(relative, is_directory)) {
 		remove_tree(scan->fd, name, 0);
 		log_text("dircast-mirror: pruned ");
 		log_text(relative);

@@ -12,7 +12,6 @@ int delta_sync(sockaddr_in *host);
 // Removes from the mirror root what the path index does not list with the
 // same kind, walking by directory descriptors.
 void prune_listed(const char *root);
-int manifest_lists(const char *relative, int is_directory);
 int file_unchanged(const char *relative, unsigned long long size, unsigned hash);
 
 } // namespace dircast
