@@ -83,10 +83,15 @@ bool file_recorded(std::string_view input, const Entry &file)
 }
 
 // A directory is named by a dir record (whose line the reader ends at LF,
-// NUL or the end of the input) or lies on the way to another entry.
+// NUL or the end of the input), lies on the way to another entry, or on the
+// way to a file record's path: the directories above a file are made before
+// its content arrives, and stay when the content is cut short.
 bool directory_recorded(std::string_view input, const Entry &dir, const std::vector<Entry> &all)
 {
 	std::string needle = "dir path=" + dir.relative;
+
+	if (input.find("file path=" + dir.relative + "/") != input.npos)
+		return true;
 
 	for (size_t at = input.find(needle); at != input.npos; at = input.find(needle, at + 1)) {
 		size_t after = at + needle.size();

@@ -5,7 +5,9 @@
 #   fuzz/run.sh [SECONDS] [TARGET...]      default: 60 seconds, every target
 #
 # FUZZ_BUILD (default build-fuzz) is the build directory, FUZZ_JOBS (default 1)
-# how many targets run at once. New inputs go to a scratch corpus under the
+# how many targets run at once, FUZZ_SEED (default: a new one each run) the
+# mutation seed: a fixed seed repeats the same inputs in the same order, so a
+# run that passed once passes again on a machine of the same speed. New inputs go to a scratch corpus under the
 # build directory, never into fuzz/corpus; a crashing input is left in
 # FUZZ_BUILD/artifacts/ and the run fails. Each target's closing line of
 # libFuzzer statistics (executions, cov, ft) is printed.
@@ -16,6 +18,10 @@ seconds=${1:-60}
 shift || true
 build=${FUZZ_BUILD:-build-fuzz}
 jobs=${FUZZ_JOBS:-1}
+seed=()
+if [ -n "${FUZZ_SEED:-}" ]; then
+	seed=(-seed="$FUZZ_SEED")
+fi
 targets=("$@")
 if [ ${#targets[@]} -eq 0 ]; then
 	targets=(archive delta reply_stream path options host_request host_interleave)
@@ -32,7 +38,7 @@ run_target()
 
 	mkdir -p "$work"
 	rm -f "$build/logs/$t.failed"
-	"$build/fuzz_$t" -max_total_time="$seconds" -timeout=30 -max_len=16384 -print_final_stats=1 \
+	"$build/fuzz_$t" -max_total_time="$seconds" -timeout=30 -max_len=16384 -print_final_stats=1 "${seed[@]}" \
 		-artifact_prefix="$build/artifacts/$t-" "$work" "fuzz/corpus/$t" >"$build/logs/$t.log" 2>&1 ||
 		touch "$build/logs/$t.failed"
 }
