@@ -8,6 +8,7 @@
 #include "delta.hpp"
 #include "drive_link.hpp"
 #include "manifest_index.hpp"
+#include "manifest_lookup.hpp"
 #include "settings.hpp"
 #include "../protocol/wire.hpp"
 #include "../runtime/console.hpp"
@@ -47,10 +48,13 @@ static void apply_dir_record(const char *relative)
 
 // A file record line whose content follows: the file is under way when its
 // path is safe (and, for a single file, the wanted one); otherwise its
-// content is passed over.
-static void begin_file_record(ArchiveApply *apply, const char *line)
+// content is passed over. A full archive takes the content hash of a file
+// the manifest lists with the same size on trust; a single file, fetched
+// because it changed, is always hashed as it arrives.
+static void begin_file_record(ArchiveApply *apply, const char *line, unsigned long long size)
 {
 	char relative[RELATIVE_PATH_SIZE];
+	unsigned hash;
 	int p = find_text(line, wire::SIZE_FIELD);
 	int length = p - FILE_PATH_AT;
 
@@ -63,6 +67,8 @@ static void begin_file_record(ArchiveApply *apply, const char *line)
 		return;
 	apply->in_file = begin_mirror_file(&apply->file, relative);
 	apply->found |= apply->wanted != nullptr;
+	if (apply->in_file && !apply->wanted && manifest_lists_file(relative, size, &hash))
+		trust_manifest_hash(&apply->file, hash);
 }
 
 static void apply_record_line(ArchiveApply *apply, const StreamPiece *piece)
@@ -80,7 +86,7 @@ static void apply_record_line(ArchiveApply *apply, const StreamPiece *piece)
 	if (starts_with(line, wire::DIR_RECORD) && !apply->wanted)
 		apply_dir_record(line + DIR_PATH_AT);
 	else if (record_content_size(line, &size))
-		begin_file_record(apply, line);
+		begin_file_record(apply, line, size);
 }
 
 static void apply_content(ArchiveApply *apply, const StreamPiece *piece)

@@ -84,16 +84,21 @@ static int wait_piece(const sockaddr_in *host, ChangeWatch *watch, unsigned seco
 	}
 }
 
-int wait_for_change(const sockaddr_in *host, ChangeWatch *watch, unsigned seconds)
+int change_announced(const sockaddr_in *host, ChangeWatch *watch)
 {
 	unsigned hash;
 
+	return beacon_listener >= 0 && newest_announcement(host, &hash) && worth_a_turn(watch, hash);
+}
+
+int wait_for_change(const sockaddr_in *host, ChangeWatch *watch, unsigned seconds)
+{
 	if (beacon_listener < 0) {
 		timespec pause = {(long)seconds, 0};
 		sys::nanosleep(&pause);
 		return 0;
 	}
-	if (newest_announcement(host, &hash) && worth_a_turn(watch, hash))
+	if (change_announced(host, watch))
 		return 1;
 	while (seconds > 0) {
 		unsigned piece = seconds < WAIT_PIECE_SECONDS ? seconds : WAIT_PIECE_SECONDS;

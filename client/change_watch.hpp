@@ -22,5 +22,7 @@ int announced_hash(const char *beacon, unsigned *hash);
 // (a burst of changes costs one turn, and one more if the hash moved on),
 // 0 when the time is up. Without a beacon socket it just sleeps.
 int wait_for_change(const sockaddr_in *host, ChangeWatch *watch, unsigned seconds);
+// The same test on the beacons already waiting, without waiting.
+int change_announced(const sockaddr_in *host, ChangeWatch *watch);
 
 } // namespace dircast

@@ -116,7 +116,7 @@ int file_unchanged(const char *relative, unsigned long long size, unsigned hash)
 	// Read through once; a copy that proves whole is stamped for next time.
 	local_hash = hash_local_file(fd, &local_size);
 	if (local_size == size && local_hash == hash)
-		stamp_content_hash(fd, hash);
+		stamp_content_hash(fd, hash, STAMP_PROVED);
 	sys::close(fd);
 	return local_size == size && local_hash == hash;
 }
@@ -128,29 +128,37 @@ static void update_dir(const char *relative)
 		note_mirror_fault();
 }
 
-// A file record line: -1 when its fetch failed, else 0. Lines without
-// " size=" after the path and " hash=" after that are not records.
+int read_file_record(const char *line, char *relative, unsigned long long *size, unsigned *hash)
+{
+	int s = find_text(line, wire::SIZE_FIELD);
+	int h = find_text(line, wire::HASH_FIELD);
+
+	if (!starts_with(line, wire::FILE_RECORD) || s <= FILE_PATH_AT || h <= s)
+		return 0;
+	if (!check_protocol_path(line + FILE_PATH_AT, s - FILE_PATH_AT))
+		return -1;
+	copy_span(relative, line + FILE_PATH_AT, s - FILE_PATH_AT);
+	*size = parse_size(line + s + FIELD_DIGITS_AT);
+	*hash = parse_decimal(line + h + FIELD_DIGITS_AT);
+	return mirror_can_hold(relative);
+}
+
+// A file record line: -1 when its fetch failed, else 0.
 static int update_file(sockaddr_in *host, const char *line, DeltaCounts *counts)
 {
 	char relative[RELATIVE_PATH_SIZE];
-	int s = find_text(line, wire::SIZE_FIELD);
-	int h = find_text(line, wire::HASH_FIELD);
 	unsigned long long size;
+	unsigned hash;
 	ArchiveApply apply;
 	ReplySink sink = {apply_piece, &apply, 0};
 	long fetched;
+	int record = read_file_record(line, relative, &size, &hash);
 
-	if (s <= FILE_PATH_AT || h <= s)
-		return 0;
-	if (!check_protocol_path(line + FILE_PATH_AT, s - FILE_PATH_AT)) {
+	if (record < 0)
 		log_text("dircast-mirror: rejected unsafe path\n");
+	if (record <= 0)
 		return 0;
-	}
-	copy_span(relative, line + FILE_PATH_AT, s - FILE_PATH_AT);
-	if (!mirror_can_hold(relative))
-		return 0;
-	size = parse_size(line + s + FIELD_DIGITS_AT);
-	if (file_unchanged(relative, size, parse_decimal(line + h + FIELD_DIGITS_AT))) {
+	if (file_unchanged(relative, size, hash)) {
 		counts->skipped++;
 		return 0;
 	}

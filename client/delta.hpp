@@ -13,5 +13,9 @@ int delta_sync(sockaddr_in *host);
 // same kind, walking by directory descriptors.
 void prune_listed(const char *root);
 int file_unchanged(const char *relative, unsigned long long size, unsigned hash);
+// A manifest's file record: 1 with its path (checked, and one the mirror can
+// hold), size and content hash; -1 for a record whose path is unsafe, 0 for
+// any other line. Nothing is logged.
+int read_file_record(const char *line, char *relative, unsigned long long *size, unsigned *hash);
 
 } // namespace dircast

@@ -278,6 +278,7 @@ int begin_mirror_file(IncomingFile *file, const char *relative)
 	file->parent = -1;
 	file->fd = -1;
 	file->ok = 0;
+	file->trusted = 0;
 	file->hash = FNV1A_BASIS;
 	if (!check_mirror_path(relative, text_length(relative)) || !mirror_can_hold(relative))
 		return 0;
@@ -289,22 +290,35 @@ int begin_mirror_file(IncomingFile *file, const char *relative)
 	return 1;
 }
 
+void trust_manifest_hash(IncomingFile *file, unsigned hash)
+{
+	file->trusted = 1;
+	file->hash = hash;
+}
+
 void write_mirror_bytes(IncomingFile *file, const char *data, long n)
 {
-	file->hash = fnv1a_update(file->hash, data, n);
+	if (!file->trusted)
+		file->hash = fnv1a_update(file->hash, data, n);
 	if (file->ok && !write_all(file->fd, data, n))
 		file->ok = 0;
 }
 
-// Seconds of the present moment, nanoseconds of the hash: a time no writer
-// but the mirror sets, short of one in a billion.
-void stamp_content_hash(long fd, unsigned hash)
+// Seconds of the present moment (their parity the kind), nanoseconds of the
+// hash: a time no writer but the mirror sets, short of one in a billion.
+void stamp_content_hash(long fd, unsigned hash, StampKind kind)
 {
 	timespec times[2] = {{0, UTIME_OMIT}, {0, 0}};
 
 	sys::clock_gettime(CLOCK_REALTIME, &times[1]);
+	times[1].tv_sec = (times[1].tv_sec & ~1l) | kind;
 	times[1].tv_nsec = (long)(hash % 1000000000u);
 	sys::utimensat(fd, nullptr, times, 0);
+}
+
+int stamp_trusted(const kernel_stat *st)
+{
+	return (st->st_mtime_sec & 1) == STAMP_TRUSTED;
 }
 
 int stamp_shows(const kernel_stat *st, unsigned long long size, unsigned hash)
@@ -315,7 +329,7 @@ int stamp_shows(const kernel_stat *st, unsigned long long size, unsigned hash)
 static void close_incoming(IncomingFile *file)
 {
 	if (file->ok)
-		stamp_content_hash(file->fd, file->hash);
+		stamp_content_hash(file->fd, file->hash, file->trusted ? STAMP_TRUSTED : STAMP_PROVED);
 	if (file->fd >= 0 && sys::close(file->fd) != 0)
 		file->ok = 0;
 	file->fd = -1;

@@ -36,7 +36,8 @@ struct IncomingFile {
 	long parent;
 	long fd;
 	int ok;  // every step so far succeeded
-	unsigned hash;  // content hash of what was written so far
+	int trusted;  // hash is the manifest's, not computed from the bytes
+	unsigned hash;  // content hash of what was written so far, or trusted
 	char leaf[LEAF_SIZE];
 	char relative[RELATIVE_PATH_SIZE];
 };
@@ -44,6 +45,10 @@ struct IncomingFile {
 // 0 for a path the mirror refuses or cannot hold (logged, nothing opened);
 // otherwise 1, and the file is under way (a failure to open shows at the end).
 int begin_mirror_file(IncomingFile *file, const char *relative);
+// The file is the one the manifest lists with this hash and the record's
+// size: it is stamped with that hash, on trust, instead of hashing every
+// byte as it arrives (see stamp_content_hash).
+void trust_manifest_hash(IncomingFile *file, unsigned hash);
 void write_mirror_bytes(IncomingFile *file, const char *data, long n);
 // Renames the whole file into place and logs it, or counts a fault.
 void end_mirror_file(IncomingFile *file);
@@ -55,9 +60,15 @@ unsigned hash_local_file(long fd, unsigned long long *size);
 // Every file the mirror writes carries its content hash in its modification
 // time's nanoseconds, so that a later turn can tell it unchanged from its
 // metadata alone, as rsync's quick check does by size and time. Anything
-// that writes the file afterwards sets a time of its own.
-void stamp_content_hash(long fd, unsigned hash);
+// that writes the file afterwards sets a time of its own. An odd second marks
+// a hash taken on trust from the manifest (a full sync writes a gigabyte
+// faster than it could hash it): the share may have changed between the
+// manifest and the archive, so a long-running mirror reads such files back
+// while it waits (trust_check) and stamps them again, even, once proved.
+enum StampKind { STAMP_PROVED = 0, STAMP_TRUSTED = 1 };
+void stamp_content_hash(long fd, unsigned hash, StampKind kind);
 int stamp_shows(const kernel_stat *st, unsigned long long size, unsigned hash);
+int stamp_trusted(const kernel_stat *st);
 // name below the open directory dirfd (or AT_FDCWD), and all below it; a
 // link is removed itself, never followed.
 void remove_tree(long dirfd, const char *name, int depth);

@@ -11,9 +11,11 @@ struct SyncState {
 	int first_sync;      // true until a sync has brought the mirror to a manifest
 	int have_last_hash;  // last_hash is the share state the mirror holds
 	unsigned last_hash;
+	int check_trust;     // the mirror may hold files stamped on trust
 };
 
-constexpr SyncState FRESH_SYNC_STATE = {1, 0, 0};
+// A new process checks trusted stamps an earlier one may have left.
+constexpr SyncState FRESH_SYNC_STATE = {1, 0, 0, 1};
 
 // One turn; returns 1 when the process must end with status 1 (the first
 // archive could not be had), else 0.

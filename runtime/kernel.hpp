@@ -83,6 +83,7 @@ constexpr long SIGPIPE = 13;
 constexpr unsigned long SIG_IGN = 1;
 
 constexpr long UTIME_OMIT = (1l << 30) - 2;  // utimensat: leave this time as it is
+constexpr long UTIME_NOW = (1l << 30) - 1;   // utimensat: set this time to the present
 
 constexpr long CLOCK_MONOTONIC = 1;
 constexpr long CLOCK_REALTIME = 0;

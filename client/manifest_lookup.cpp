@@ -1,0 +1,114 @@
+// A window over the spool: the lines not yet passed, refilled from the file
+// as the archive moves on, so memory stays one buffer for any manifest.
+#include "manifest_lookup.hpp"
+#include "manifest_spool.hpp"
+#include "../protocol/wire.hpp"
+#include "../runtime/kernel.hpp"
+#include "../runtime/sys.hpp"
+#include "../runtime/text.hpp"
+
+namespace dircast {
+
+using namespace kernel;
+
+constexpr int FILE_PATH_AT = sizeof wire::FILE_RECORD - 1;
+constexpr int FIELD_DIGITS_AT = sizeof wire::SIZE_FIELD - 1;
+
+struct ManifestLookup {
+	long fd;
+	int ended;  // the spool is read to its end
+	int begin;  // the first line not yet passed
+	int end;
+	char buffer[SPOOL_READ_SIZE];
+};
+
+static ManifestLookup lookup = {-1, 1, 0, 0, {}};
+
+void open_manifest_lookup()
+{
+	close_manifest_lookup();
+	lookup.fd = sys::open(spool_path(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+	lookup.ended = lookup.fd < 0;
+	lookup.begin = lookup.end = 0;
+}
+
+void close_manifest_lookup()
+{
+	if (lookup.fd >= 0)
+		sys::close(lookup.fd);
+	lookup.fd = -1;
+	lookup.ended = 1;
+}
+
+// Keeps at least half a buffer of lines ahead, enough for the window.
+static void refill()
+{
+	if (lookup.ended || lookup.end - lookup.begin >= SPOOL_READ_SIZE / 2)
+		return;
+	for (int i = lookup.begin; i < lookup.end; i++)
+		lookup.buffer[i - lookup.begin] = lookup.buffer[i];
+	lookup.end -= lookup.begin;
+	lookup.begin = 0;
+	while (lookup.end < SPOOL_READ_SIZE) {
+		long r = sys::read(lookup.fd, lookup.buffer + lookup.end, SPOOL_READ_SIZE - lookup.end);
+
+		if (r <= 0) {
+			lookup.ended = 1;
+			return;
+		}
+		lookup.end += (int)r;
+	}
+}
+
+static int line_end(int at)
+{
+	while (at < lookup.end && lookup.buffer[at] != '\n')
+		at++;
+	return at < lookup.end ? at : -1;
+}
+
+// "file path=<relative> size=" opens the line; the path ends at the first
+// " size=", as every reader of records takes it.
+static int line_names(const char *line, int length, const char *relative, int relative_length)
+{
+	int size_at = FILE_PATH_AT + relative_length;
+
+	if (size_at + FIELD_DIGITS_AT > length || !starts_with(line, wire::FILE_RECORD))
+		return 0;
+	for (int i = 0; i < relative_length; i++) {
+		if (line[FILE_PATH_AT + i] != relative[i])
+			return 0;
+	}
+	for (int i = 0; i < FIELD_DIGITS_AT; i++) {
+		if (line[size_at + i] != wire::SIZE_FIELD[i])
+			return 0;
+	}
+	return 1;
+}
+
+int manifest_lists_file(const char *relative, unsigned long long size, unsigned *hash)
+{
+	int relative_length = text_length(relative);
+	int at, end;
+
+	refill();
+	at = lookup.begin;
+	for (int n = 0; n < LOOKUP_WINDOW_LINES && (end = line_end(at)) >= 0; n++, at = end + 1) {
+		char *line = lookup.buffer + at;
+		int h;
+
+		if (!line_names(line, end - at, relative, relative_length))
+			continue;
+		lookup.buffer[end] = 0;
+		lookup.begin = end + 1;
+		line += FILE_PATH_AT + relative_length;
+		h = find_text(line, wire::HASH_FIELD);
+		if (h < 0 || parse_size(line + FIELD_DIGITS_AT) != size)
+			return 0;
+		*hash = parse_decimal(line + h + FIELD_DIGITS_AT);
+		return 1;
+	}
+	return 0;
+}
+
+} // namespace dircast
