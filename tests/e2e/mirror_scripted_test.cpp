@@ -47,7 +47,7 @@ TEST(MirrorScripted, FirstSyncLogsEveryLineAndSendsExactRequests)
 std::vector<std::string> decisions(const std::string &log)
 {
 	const char *keys[] = {"no share changes", "sync complete", "delta failed", "delta changed",
-			      "incomplete"};
+			      "incomplete", "changed while it was sent"};
 	std::vector<std::string> out;
 	size_t start = 0;
 
@@ -102,6 +102,16 @@ const Scenario SCENARIOS[] = {
 		 return publish(r, turn == 1 && r != MANIFEST_REQUEST ? blocked : SHARE, 5);
 	 },
 	 3, {"sync complete", "delta changed", "sync complete", "no share changes"}, 0},
+	// The archive brings other content of the same size than the manifest
+	// listed (the file changed between the two requests): the stamp taken on
+	// the manifest's word is proved wrong in the pause, and the next turn
+	// fetches the file again although the share hash is the same.
+	{"file changed between manifest and archive",
+	 [](const std::string &r, int turn) {
+		 std::vector<Entry> before = {{"top", "old"}, {"d", "", true}, {"d/f", "x"}};
+		 return publish(r, turn == 1 && r == ARCHIVE_REQUEST ? before : CHANGED, 8);
+	 },
+	 3, {"sync complete", "changed while it was sent", "delta changed", "sync complete", "no share changes"}, 3},
 	// A host that answers nothing after the first turn: every later turn
 	// fails both fetches, and the mirror and the polling go on.
 	{"host gone silent",
