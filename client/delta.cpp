@@ -100,6 +100,9 @@ int file_unchanged(const char *relative, unsigned long long size, unsigned hash)
 
 	if (!check_mirror_path(relative, text_length(relative)))
 		return 0;
+	if (confined_stat(client_settings.mirror_root, relative, &st) == 0 &&
+	    (st.st_mode & kernel::S_IFMT) == kernel::S_IFREG && stamp_shows(&st, size, hash))
+		return 1;
 	// Non-blocking, so that a FIFO in the mirror cannot hold the turn; only a
 	// regular file can be a copy of the share's file.
 	fd = confined_open_file(client_settings.mirror_root, relative, kernel::O_RDONLY | kernel::O_NONBLOCK, 0);
@@ -108,10 +111,6 @@ int file_unchanged(const char *relative, unsigned long long size, unsigned hash)
 	if (sys::fstat(fd, &st) < 0 || (st.st_mode & kernel::S_IFMT) != kernel::S_IFREG) {
 		sys::close(fd);
 		return 0;
-	}
-	if (stamp_shows(&st, size, hash)) {
-		sys::close(fd);
-		return 1;
 	}
 	// Read through once; a copy that proves whole is stamped for next time.
 	local_hash = hash_local_file(fd, &local_size);

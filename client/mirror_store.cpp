@@ -128,6 +128,7 @@ static int directory_length(const char *relative)
 	return n;
 }
 
+// The kept descriptor itself, still owned by the cache.
 static long cached_parent(const char *base, const char *relative, int length, char *leaf)
 {
 	const char *name = length ? relative + length + 1 : relative;
@@ -139,7 +140,7 @@ static long cached_parent(const char *base, const char *relative, int length, ch
 			return -1;
 	}
 	copy_span(leaf, name, text_length(name));
-	return sys::dup(parent_cache.fd);
+	return parent_cache.fd;
 }
 
 static void keep_parent(const char *base, const char *relative, int length, long fd)
@@ -172,21 +173,48 @@ static long walk_to_parent(const char *base, const char *relative, int create, c
 	return current;
 }
 
-long confined_open_parent(const char *base, const char *relative, int create, char *leaf)
+// The parent's descriptor, and through *kept whether it is the cache's (not
+// to be closed) or the caller's own.
+static long reach_parent(const char *base, const char *relative, int create, char *leaf, int *kept)
 {
 	int length;
 	long parent;
 
+	*kept = 0;
 	if (!check_components(relative))
 		return -EINVAL;
 	length = directory_length(relative);
 	parent = cached_parent(base, relative, length, leaf);
+	*kept = parent >= 0;
 	if (parent >= 0)
 		return parent;
 	parent = walk_to_parent(base, relative, create, leaf);
 	if (parent >= 0)
 		keep_parent(base, relative, length, parent);
 	return parent;
+}
+
+long confined_open_parent(const char *base, const char *relative, int create, char *leaf)
+{
+	int kept;
+	long parent = reach_parent(base, relative, create, leaf, &kept);
+
+	return kept ? sys::dup(parent) : parent;
+}
+
+long confined_stat(const char *base, const char *relative, kernel_stat *st)
+{
+	char leaf[LEAF_SIZE];
+	int kept;
+	long parent = reach_parent(base, relative, 0, leaf, &kept);
+	long r;
+
+	if (parent < 0)
+		return parent;
+	r = sys::fstatat(parent, leaf, st, AT_SYMLINK_NOFOLLOW);
+	if (!kept)
+		sys::close(parent);
+	return r;
 }
 
 // Whatever stands at the leaf and is not a directory (a file of an older

@@ -29,6 +29,9 @@ void begin_mirror_pass();
 void end_mirror_pass();
 long confined_mkdir(const char *base, const char *relative);
 long confined_open_file(const char *base, const char *relative, long flags, long mode);
+// The leaf's own metadata (a link is described, not followed), without
+// opening it: the quick check of a restart over many small files is this.
+long confined_stat(const char *base, const char *relative, kernel_stat *st);
 int mirror_can_hold(const char *relative);
 // A file arriving in pieces: written beside its leaf, renamed over it when
 // whole. Nothing of it shows under its own name before end_mirror_file.

@@ -8,7 +8,7 @@
 
 namespace dircast {
 
-constexpr long RECEIVE_BUFFER_SIZE = 65536;
+constexpr long RECEIVE_BUFFER_SIZE = 262144;
 // A reply may carry this much outside file content: headers and record
 // lines of some 600,000 files, about what the prune's index holds. A reply
 // that goes on past it without ending is cut. File content is bounded only

@@ -86,9 +86,10 @@ void append_bytes(char *out, int *cursor, const char *bytes, int n)
 		out[(*cursor)++] = bytes[i];
 }
 
-// 32-bit division only: i386 has it in hardware, unlike the 64-bit kind.
-// Digits by subtracting powers of ten from a table: a 64-bit division on
-// i386 is a call to libgcc's __udivdi3, which these programs do not link.
+// A 64-bit division on i386 is a call to libgcc's __udivdi3, which these
+// programs do not link: values above 32 bits take their digits by
+// subtracting powers of ten from a table; the rest (every hash, nearly every
+// size, each a manifest line's worth) divide in hardware.
 static constexpr unsigned long long POWERS_OF_TEN[] = {
 	10000000000000000000ull, 1000000000000000000ull, 100000000000000000ull, 10000000000000000ull,
 	1000000000000000ull, 100000000000000ull, 10000000000000ull, 1000000000000ull, 100000000000ull,
@@ -96,7 +97,7 @@ static constexpr unsigned long long POWERS_OF_TEN[] = {
 	100ull, 10ull,
 };
 
-void append_decimal(char *out, int *cursor, unsigned long long value)
+static void append_wide_decimal(char *out, int *cursor, unsigned long long value)
 {
 	int started = 0;
 
@@ -113,6 +114,24 @@ void append_decimal(char *out, int *cursor, unsigned long long value)
 		}
 	}
 	out[(*cursor)++] = (char)('0' + value);
+}
+
+void append_decimal(char *out, int *cursor, unsigned long long value)
+{
+	char digits[10];
+	int n = 0;
+	unsigned narrow = (unsigned)value;
+
+	if (value > 0xffffffffull) {
+		append_wide_decimal(out, cursor, value);
+		return;
+	}
+	do {
+		digits[n++] = (char)('0' + narrow % 10);
+		narrow /= 10;
+	} while (narrow);
+	while (n > 0)
+		out[(*cursor)++] = digits[--n];
 }
 
 char *next_line(char **cursor, char *end)
