@@ -160,8 +160,8 @@ def main():
     ap.add_argument("--big-mib", type=int, default=1024, help="size of the large share (default 1024)")
     ap.add_argument("--big-files", type=int, default=8, help="files in the large share (default 8)")
     ap.add_argument("--skip-before", action="store_true", help="do not build or measure the 3811aaf host")
-    ap.add_argument("--big-runs", type=int, default=3,
-                    help="runs per measurement on S2 and the many files (default 3)")
+    ap.add_argument("--big-runs", type=int, default=5,
+                    help="runs per measurement on S2 and the many files (default 5)")
     ap.add_argument("--s2-mib", type=int, default=1024, help="size of S2, 40 files (default 1024)")
     ap.add_argument("--many-files", type=int, default=100000,
                     help="files in the share of many small files (default 100000)")

@@ -1,11 +1,14 @@
 // Archive application, fed any reply the host might send in chunks the first
 // byte picks: first as a single-file answer for the first file record's path,
 // over a mirror that holds planted links (as the delta sync does), then as a
-// full sync over an empty mirror, after which everything in the mirror must
-// be what some record of the input gives, and when the reply was whole and
-// the mirror pruned to it, nothing may be left beside them.
+// full sync over an empty mirror with the same bytes as its manifest, after
+// which everything in the mirror must be what some record of the input
+// gives, and when the reply was whole and the mirror pruned to it, nothing
+// may be left beside them.
 #include "scratch.hpp"
 #include "client/archive.hpp"
+#include "client/manifest_lookup.hpp"
+#include "client/manifest_spool.hpp"
 #include "client/reply_stream.hpp"
 
 #include <algorithm>
@@ -174,10 +177,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 	dircast::finish_archive(&apply);
 	fuzz::check_confined("single-file application");
 
+	// The reply doubles as the turn's manifest, so that file records it
+	// lists twice over are stamped on its word.
 	fuzz::reset_mirror(false);
+	int spool = open(dircast::spool_path(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+	if (spool < 0 || write(spool, reply.data(), reply.size()) != (ssize_t)reply.size())
+		abort();
+	close(spool);
+	dircast::open_manifest_lookup();
 	dircast::start_archive(&apply, nullptr);
 	int whole = feed(&apply, reply, data[0]);
 	bool pruned = dircast::finish_archive(&apply) && whole;
+	dircast::close_manifest_lookup();
 	if (pruned)
 		dircast::prune_mirror();
 	check_mirror_holds_records(reply, pruned);
