@@ -14,7 +14,9 @@ using namespace kernel;
 constexpr int FILE_PATH_AT = sizeof wire::FILE_RECORD - 1;
 constexpr int FIELD_DIGITS_AT = sizeof wire::SIZE_FIELD - 1;
 
+// All zero is closed, so the buffer stays out of the program file.
 struct ManifestLookup {
+	int open;
 	long fd;
 	int ended;  // the spool is read to its end
 	int begin;  // the first line not yet passed
@@ -22,22 +24,23 @@ struct ManifestLookup {
 	char buffer[SPOOL_READ_SIZE];
 };
 
-static ManifestLookup lookup = {-1, 1, 0, 0, {}};
+static ManifestLookup lookup;
 
 void open_manifest_lookup()
 {
 	close_manifest_lookup();
 	lookup.fd = sys::open(spool_path(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-	lookup.ended = lookup.fd < 0;
+	lookup.open = lookup.fd >= 0;
+	lookup.ended = 0;
 	lookup.begin = lookup.end = 0;
 }
 
 void close_manifest_lookup()
 {
-	if (lookup.fd >= 0)
+	if (lookup.open)
 		sys::close(lookup.fd);
-	lookup.fd = -1;
-	lookup.ended = 1;
+	lookup.open = 0;
+	lookup.begin = lookup.end = 0;
 }
 
 // Keeps at least half a buffer of lines ahead, enough for the window.
@@ -91,6 +94,8 @@ int manifest_lists_file(const char *relative, unsigned long long size, unsigned 
 	int relative_length = text_length(relative);
 	int at, end;
 
+	if (!lookup.open)
+		return 0;
 	refill();
 	at = lookup.begin;
 	for (int n = 0; n < LOOKUP_WINDOW_LINES && (end = line_end(at)) >= 0; n++, at = end + 1) {
