@@ -42,7 +42,10 @@ RSYNC_EVERY = (5, 1)         # the rsync loops, seconds of sleep between runs
 KIND_REPEATS = 3
 BURST = 1000
 BURST_PACE = 0.005           # the paced burst: one change this often, below the host's settling time
-HANDFUL = 5                  # turns a burst may take
+HANDFUL = 5                  # turns a burst may take, and one more per second it lasts:
+                             # the host announces at least once a second while
+                             # changes keep coming, so a share that never rests
+                             # still reaches its mirrors
 BUSY_WRITE_EVERY = 0.1       # the busy share: another file written this often ...
 BUSY_SECONDS = 8.0           # ... for this long
 REST_TOP, REST_SUB, REST_FILES_PER_DIR = 100, 10, 100
@@ -845,10 +848,12 @@ def targets(ctx):
     for label in ("fast", "paced"):
         b = found.get("burst_" + label)
         if b:
-            ok = b["equal"] is not None and b["turns"] <= HANDFUL
-            t.append(("%s burst of %d changes: mirror equal to the share after at most %d turns" % (
-                label, b["changes"], HANDFUL), "%d turns, equal %s after the burst" % (b["turns"], secs(b["equal"])),
-                "PASS" if ok else "FAIL"))
+            limit = HANDFUL + int(b["written"])
+            ok = b["equal"] is not None and b["turns"] <= limit
+            t.append(("%s burst of %d changes: mirror equal to the share after at most %d turns (%d, and one a "
+                      "second of the burst)" % (label, b["changes"], limit, HANDFUL),
+                      "%d turns, equal %s after the burst" % (b["turns"], secs(b["equal"])),
+                      "PASS" if ok else "FAIL"))
     rest = found.get("rest", {})
     on, off, today = rest.get("on"), rest.get("off"), rest.get("today")
     if on:

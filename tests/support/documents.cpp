@@ -19,7 +19,7 @@ std::string archive_head(const std::string &root, const std::string &name, const
 std::string scripted_archive_head() { return archive_head("/r", "s"); }
 
 // FNV-1a, 32 bits, written out from its definition.
-static unsigned content_hash(const std::string &bytes)
+unsigned content_hash(const std::string &bytes)
 {
 	unsigned h = 2166136261u;
 

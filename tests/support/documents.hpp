@@ -27,6 +27,7 @@ struct Entry {
 // Whole documents of a share named "s" at "/r", the content hashes worked
 // out here rather than by the code under test.
 std::string manifest_text(unsigned hash, const std::vector<Entry> &entries);
+unsigned content_hash(const std::string &bytes);
 std::string archive_text(const std::vector<Entry> &entries);
 // archive_text({}) without its end marker.
 std::string scripted_archive_head();
