@@ -219,10 +219,12 @@ long confined_stat(const char *base, const char *relative, kernel_stat *st)
 
 // Whatever stands at the leaf and is not a directory (a file of an older
 // share, a planted link) gives way; a link is removed itself, not followed.
+// The directory made is kept for the pass: a directory's records follow it.
 long confined_mkdir(const char *base, const char *relative)
 {
 	char leaf[LEAF_SIZE];
-	long parent = confined_open_parent(base, relative, 1, leaf);
+	int kept;
+	long parent = reach_parent(base, relative, 1, leaf, &kept);
 	long fd;
 
 	if (parent < 0)
@@ -233,9 +235,11 @@ long confined_mkdir(const char *base, const char *relative)
 		sys::mkdirat(parent, leaf, DIRECTORY_MODE);
 		fd = sys::openat(parent, leaf, DIRECTORY_NO_LINKS);
 	}
-	sys::close(parent);
+	if (!kept)
+		sys::close(parent);
 	if (fd < 0)
 		return fd;
+	keep_parent(base, relative, text_length(relative), fd);
 	sys::close(fd);
 	return 0;
 }
@@ -304,6 +308,7 @@ int mirror_can_hold(const char *relative)
 int begin_mirror_file(IncomingFile *file, const char *relative)
 {
 	file->parent = -1;
+	file->parent_kept = 0;
 	file->fd = -1;
 	file->ok = 0;
 	file->trusted = 0;
@@ -311,7 +316,7 @@ int begin_mirror_file(IncomingFile *file, const char *relative)
 	if (!check_mirror_path(relative, text_length(relative)) || !mirror_can_hold(relative))
 		return 0;
 	copy_span(file->relative, relative, text_length(relative));
-	file->parent = confined_open_parent(client_settings.mirror_root, relative, 1, file->leaf);
+	file->parent = reach_parent(client_settings.mirror_root, relative, 1, file->leaf, &file->parent_kept);
 	if (file->parent >= 0)
 		file->fd = open_partial(file->parent);
 	file->ok = file->fd >= 0;
@@ -354,6 +359,15 @@ int stamp_shows(const kernel_stat *st, unsigned long long size, unsigned hash)
 	return (unsigned long long)st->st_size == size && st->st_mtime_nsec == hash % 1000000000u;
 }
 
+// Nothing reaches another parent while a file is under way (its content
+// comes whole before the next record), so a kept parent is still the cache's.
+static void release_parent(IncomingFile *file)
+{
+	if (file->parent >= 0 && !file->parent_kept)
+		sys::close(file->parent);
+	file->parent = -1;
+}
+
 static void close_incoming(IncomingFile *file)
 {
 	if (file->ok)
@@ -372,9 +386,7 @@ void end_mirror_file(IncomingFile *file)
 		abandon_mirror_file(file);
 		note_mirror_fault();
 	}
-	if (file->parent >= 0)
-		sys::close(file->parent);
-	file->parent = -1;
+	release_parent(file);
 	log_text(file->ok ? "dircast-mirror: mirrored file " : "dircast-mirror: failed to write file ");
 	log_text(file->relative);
 	log_text("\n");
@@ -383,11 +395,9 @@ void end_mirror_file(IncomingFile *file)
 void abandon_mirror_file(IncomingFile *file)
 {
 	close_incoming(file);
-	if (file->parent >= 0) {
+	if (file->parent >= 0)
 		sys::unlinkat(file->parent, PARTIAL_NAME, 0);
-		sys::close(file->parent);
-	}
-	file->parent = -1;
+	release_parent(file);
 	file->ok = 0;
 }
 

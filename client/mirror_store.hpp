@@ -37,6 +37,7 @@ int mirror_can_hold(const char *relative);
 // whole. Nothing of it shows under its own name before end_mirror_file.
 struct IncomingFile {
 	long parent;
+	int parent_kept;  // parent is the pass's kept descriptor, not to be closed
 	long fd;
 	int ok;  // every step so far succeeded
 	int trusted;  // hash is the manifest's, not computed from the bytes

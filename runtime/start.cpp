@@ -1,6 +1,7 @@
 // Process frame: the entry stub, the guards every run needs before main, and
 // the process exit.
 #include "arch.hpp"
+#include "console.hpp"
 #include "kernel.hpp"
 #include "start.hpp"
 #include "sys.hpp"
@@ -11,7 +12,11 @@ DIRCAST_ENTRY_STUB
 
 namespace dircast {
 
-[[noreturn]] void exit_process(long status) { sys::exit(status); }
+[[noreturn]] void exit_process(long status)
+{
+	flush_log();
+	sys::exit(status);
+}
 
 // A program started with 0, 1 or 2 closed would hand that number to its first
 // socket, and log lines would then go down the connection. /dev/null fills the gap.

@@ -56,19 +56,35 @@ TEST(Console, LogNumberWritesUnsignedDecimal)
 
 	for (const auto &c : cases) {
 		SCOPED_TRACE(c.name);
-		EXPECT_EQ(writes_of([&] { dircast::log_number(c.value); }), Writes{c.expected});
+		EXPECT_EQ(writes_of([&] {
+				  dircast::log_number(c.value);
+				  dircast::flush_log();
+			  }),
+			  Writes{c.expected});
 	}
 }
 
-TEST(Console, MessageIsWrittenInPieces)
+// Pieces gather into one write a line; a line longer than the buffer goes
+// out in pieces, none lost, and what is left unended goes at the flush.
+TEST(Console, EachLineIsOneWrite)
 {
-	Writes writes = writes_of([] {
+	std::string path(3000, 'p');
+	Writes writes = writes_of([&] {
 		dircast::log_text("dircast-mirror: polling every ");
 		dircast::log_number(30);
-		dircast::log_text(" seconds\n");
+		dircast::log_text(" seconds\ndircast-mirror: mirrored file ");
+		dircast::log_text(path.c_str());
+		dircast::log_text("\nunended");
+		dircast::flush_log();
 	});
+	std::string joined;
 
-	EXPECT_EQ(writes, (Writes{"dircast-mirror: polling every ", "30", " seconds\n"}));
+	ASSERT_GE(writes.size(), 4u);
+	EXPECT_EQ(writes[0], "dircast-mirror: polling every 30 seconds\n");
+	EXPECT_EQ(writes.back(), "unended");
+	for (const std::string &w : writes)
+		joined += w;
+	EXPECT_EQ(joined, "dircast-mirror: polling every 30 seconds\ndircast-mirror: mirrored file " + path + "\nunended");
 }
 
 TEST(Console, ClosedStandardOutputIsIgnored)
