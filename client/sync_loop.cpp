@@ -91,9 +91,11 @@ int sync_turn(sockaddr_in *host, SyncState *state)
 	return run_archive_path(host, state, manifest_ok, hash, content_total);
 }
 
-// The first part of the pause proves trusted stamps, a slice at a time; a
-// file found changed starts the next turn at once, without the remembered
-// hash, so that the delta runs even if the share looks as it did.
+// The first part of the pause proves trusted stamps, a slice at a time,
+// once a turn has brought the mirror to its spooled manifest (a cut one
+// would leave stamps unproved); a file found changed starts the next turn at
+// once, without the remembered hash, so that the delta runs even if the
+// share looks as it did.
 // 1 when the turn is due now.
 static int check_trusted_files(const sockaddr_in *host, SyncState *state, ChangeWatch *watch, unsigned long started)
 {
@@ -127,7 +129,7 @@ static void wait_between_turns(const sockaddr_in *host, SyncState *state, Change
 
 	watch->synced = state->have_last_hash;
 	watch->synced_hash = state->last_hash;
-	if (state->check_trust && check_trusted_files(host, state, watch, started))
+	if (state->check_trust && state->have_last_hash && check_trusted_files(host, state, watch, started))
 		return;
 	waited = (monotonic_ms() - started) / 1000;
 	if (waited < client_settings.poll_seconds &&
