@@ -74,7 +74,8 @@ class MirrorDirs:
 
 class LineLog:
     """Reads a pipe in a thread and keeps every complete line with the time
-    its first byte arrived. The client writes each log piece separately, so
+    its first byte arrived. The client writes a line at a time, but a pipe
+    read may still end inside one (and a very long line goes in pieces), so
     a line may come in several reads."""
 
     def __init__(self, fd, copy_path):
