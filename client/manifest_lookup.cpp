@@ -1,7 +1,9 @@
 // A window over the spool: the lines not yet passed, refilled from the file
 // as the archive moves on, so memory stays one buffer for any manifest.
 #include "manifest_lookup.hpp"
+#include "delta.hpp"
 #include "manifest_spool.hpp"
+#include "mirror_store.hpp"
 #include "../protocol/wire.hpp"
 #include "../runtime/kernel.hpp"
 #include "../runtime/sys.hpp"
@@ -12,7 +14,7 @@ namespace dircast {
 using namespace kernel;
 
 constexpr int FILE_PATH_AT = sizeof wire::FILE_RECORD - 1;
-constexpr int FIELD_DIGITS_AT = sizeof wire::SIZE_FIELD - 1;
+constexpr int SIZE_FIELD_LENGTH = sizeof wire::SIZE_FIELD - 1;
 
 // All zero is closed, so the buffer stays out of the program file.
 struct ManifestLookup {
@@ -76,13 +78,13 @@ static int line_names(const char *line, int length, const char *relative, int re
 {
 	int size_at = FILE_PATH_AT + relative_length;
 
-	if (size_at + FIELD_DIGITS_AT > length || !starts_with(line, wire::FILE_RECORD))
+	if (size_at + SIZE_FIELD_LENGTH > length || !starts_with(line, wire::FILE_RECORD))
 		return 0;
 	for (int i = 0; i < relative_length; i++) {
 		if (line[FILE_PATH_AT + i] != relative[i])
 			return 0;
 	}
-	for (int i = 0; i < FIELD_DIGITS_AT; i++) {
+	for (int i = 0; i < SIZE_FIELD_LENGTH; i++) {
 		if (line[size_at + i] != wire::SIZE_FIELD[i])
 			return 0;
 	}
@@ -100,18 +102,14 @@ int manifest_lists_file(const char *relative, unsigned long long size, unsigned 
 	at = lookup.begin;
 	for (int n = 0; n < LOOKUP_WINDOW_LINES && (end = line_end(at)) >= 0; n++, at = end + 1) {
 		char *line = lookup.buffer + at;
-		int h;
+		char listed[RELATIVE_PATH_SIZE];
+		unsigned long long listed_size;
 
 		if (!line_names(line, end - at, relative, relative_length))
 			continue;
 		lookup.buffer[end] = 0;
 		lookup.begin = end + 1;
-		line += FILE_PATH_AT + relative_length;
-		h = find_text(line, wire::HASH_FIELD);
-		if (h < 0 || parse_size(line + FIELD_DIGITS_AT) != size)
-			return 0;
-		*hash = parse_decimal(line + h + FIELD_DIGITS_AT);
-		return 1;
+		return read_file_record(line, listed, &listed_size, hash) > 0 && listed_size == size;
 	}
 	return 0;
 }
