@@ -86,9 +86,10 @@ void fe_from_bytes(Fe *out, const unsigned char bytes[32])
 	}
 }
 
-// Three passes bring carried limbs into range, the value into [0, 2^255);
-// q is then 1 exactly when value + 19 reaches 2^255, i.e. value >= p, and
-// adding 19q while dropping bit 255 subtracts p.
+// The first pass leaves limbs 1..9 in range and limb 0 within 19 of it, below
+// zero when the value was negative; the second makes the value one in
+// [0, 2p). q, the exact carry out of bit 255 of value + 19, is then 1 just
+// when value >= p, and adding 19q while dropping bit 255 subtracts p.
 void fe_to_bytes(unsigned char bytes[32], const Fe *f)
 {
 	long long h[10];
@@ -98,7 +99,7 @@ void fe_to_bytes(unsigned char bytes[32], const Fe *f)
 
 	for (int i = 0; i < 10; i++)
 		h[i] = f->limb[i];
-	for (int pass = 0; pass < 3; pass++)
+	for (int pass = 0; pass < 2; pass++)
 		carry_pass(h);
 	q = (h[0] + 19) >> 26;
 	for (int i = 1; i < 10; i++)
