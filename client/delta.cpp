@@ -74,20 +74,22 @@ void prune_listed(const char *root)
 }
 
 // The index is built from the spooled manifest, read through once; nothing
-// is pruned by a manifest that cannot be read back whole or that lists more
-// than the index holds.
+// is pruned by a manifest that cannot be read back to its end line or that
+// lists more than the index holds.
 static int index_spooled_manifest()
 {
 	SpoolReader *reader = &spool_reader;
 	const char *line;
+	int ended;
 
 	clear_path_index();
 	if (!open_spool(reader))
 		return 0;
 	while ((line = next_spool_line(reader)))
 		index_record_line(line);
+	ended = reader->ended;
 	close_spool(reader);
-	return !path_index_overflowed();
+	return ended && !path_index_overflowed();
 }
 
 // Every failure here counts as a change, so the file is fetched.
@@ -185,26 +187,22 @@ static void log_summary(const DeltaCounts *counts)
 	log_text("\n");
 }
 
-// The update pass reads the spool a second time; its first line is the
-// manifest's magic, which the fetch already required.
+// The update pass reads the spool a second time, once it is known to hold
+// the manifest from its magic to its end line.
 static int update_from_spool(sockaddr_in *host, DeltaCounts *counts)
 {
 	SpoolReader *reader = &spool_reader;
 	const char *line;
 	int failed = 0;
 
-	if (!open_spool(reader))
-		return 0;
-	line = next_spool_line(reader);
-	if (!line || !starts_with(line, wire::MANIFEST_MAGIC)) {
+	if (!open_spool(reader)) {
 		log_text("dircast-mirror: manifest header missing\n");
-		close_spool(reader);
 		return 0;
 	}
 	while ((line = next_spool_line(reader)) && line[0])
 		;
 	begin_mirror_pass();
-	while (!failed && (line = next_spool_line(reader)) && !starts_with(line, "END")) {
+	while (!failed && (line = next_spool_line(reader))) {
 		if (starts_with(line, wire::DIR_RECORD))
 			update_dir(line + DIR_PATH_AT);
 		else if (starts_with(line, wire::FILE_RECORD))

@@ -102,13 +102,13 @@ TrustCheckStep trust_check_step()
 	begin_mirror_pass();
 	for (int n = 0; n < CHECK_SLICE_RECORDS && read < CHECK_SLICE_BYTES; n++) {
 		line = next_spool_line(&check.reader);
-		if (!line || starts_with(line, "END"))
+		if (!line)
 			break;
 		if (read_file_record(line, relative, &size, &hash) > 0)
 			read += check_file(relative, size, hash);
 	}
 	end_mirror_pass();
-	if (line && !starts_with(line, "END"))
+	if (line)
 		return CHECK_GOING;
 	stop_trust_check();
 	return check.changed ? CHECK_DONE_CHANGED : CHECK_DONE;
