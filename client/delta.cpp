@@ -92,18 +92,18 @@ static int index_spooled_manifest()
 	return ended && !path_index_overflowed();
 }
 
-// Every failure here counts as a change, so the file is fetched.
+// Every failure here counts as a change, so the file is fetched. Only a
+// proved stamp spares the read: one taken on trust is read and proved here.
 int file_unchanged(const char *relative, unsigned long long size, unsigned hash)
 {
-	unsigned long long local_size;
-	unsigned local_hash;
 	kernel_stat st;
 	long fd;
+	int unchanged;
 
 	if (!check_mirror_path(relative, text_length(relative)))
 		return 0;
 	if (confined_stat(client_settings.mirror_root, relative, &st) == 0 &&
-	    (st.st_mode & kernel::S_IFMT) == kernel::S_IFREG && stamp_shows(&st, size, hash))
+	    (st.st_mode & kernel::S_IFMT) == kernel::S_IFREG && stamp_shows(&st, size, hash) && !stamp_trusted(&st))
 		return 1;
 	// Non-blocking, so that a FIFO in the mirror cannot hold the turn; only a
 	// regular file can be a copy of the share's file.
@@ -115,11 +115,9 @@ int file_unchanged(const char *relative, unsigned long long size, unsigned hash)
 		return 0;
 	}
 	// Read through once; a copy that proves whole is stamped for next time.
-	local_hash = hash_local_file(fd, &local_size);
-	if (local_size == size && local_hash == hash)
-		stamp_content_hash(fd, hash, STAMP_PROVED);
+	unchanged = prove_file(fd, size, hash) == PROOF_MATCHES;
 	sys::close(fd);
-	return local_size == size && local_hash == hash;
+	return unchanged;
 }
 
 static void update_dir(const char *relative)
