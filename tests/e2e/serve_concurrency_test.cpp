@@ -230,9 +230,8 @@ std::vector<int> stalled_readers(int port, int n)
 	return fds;
 }
 
-// A full table is shared by peer address: with every slot held by stalled
-// readers from 127.0.0.1, a manifest from 127.0.0.2 takes the oldest one's
-// slot at once, and another peer of 127.0.0.1 waits for a slot instead.
+// Every slot held by stalled readers from 127.0.0.1: a manifest from 127.0.0.2
+// takes the oldest one's slot, another from 127.0.0.1 waits its turn.
 TEST(ServeConcurrency, APeerOfAnotherAddressTakesTheBusiestAddressesOldestSlot)
 {
 	TempDir tmp;
@@ -247,42 +246,37 @@ TEST(ServeConcurrency, APeerOfAnotherAddressTakesTheBusiestAddressesOldestSlot)
 	for (int i = 0; i < 200 && count_of(host.process.output(), "sending file") < 256; i++)
 		std::this_thread::sleep_for(std::chrono::milliseconds(50));
 	int same = tcp_connect(host.port), other = tcp_connect(host.port, 5000, "127.0.0.2");
-	send(same, MANIFEST.data(), MANIFEST.size(), MSG_NOSIGNAL);
-	send(other, MANIFEST.data(), MANIFEST.size(), MSG_NOSIGNAL);
+	for (int fd : {same, other})
+		send(fd, MANIFEST.data(), MANIFEST.size(), MSG_NOSIGNAL);
 
 	EXPECT_EQ(read_until_close(other, 5000), manifest);
 	EXPECT_EQ(read_until_close(same, 5000), manifest) << "waited, then answered";
 	read_until_close(readers.front(), 5000, &oldest_closed);
 	read_until_close(readers.back(), 500, &newest_closed, 65536);
-	EXPECT_TRUE(oldest_closed);
-	EXPECT_FALSE(newest_closed);
+	EXPECT_TRUE(oldest_closed && !newest_closed);
 	EXPECT_EQ(count_of(host.process.output(), "dircast-serve: slot given to a peer holding fewer\n"), 1);
+	readers.insert(readers.end(), {same, other});
 	for (int fd : readers)
 		close(fd);
-	close(same);
-	close(other);
 }
 
-// A descriptor limit too low for every slot's worst case narrows the table:
-// walks stalled at the deepest level never want a directory they cannot
-// open, which would leave it out of their answer as if it were gone.
+// A low descriptor limit narrows the table: walks stalled at the deepest level
+// never miss a directory they could not open (left out as if it were gone).
 TEST(ServeConcurrency, ALowDescriptorLimitNarrowsTheTableNotTheAnswers)
 {
 	TempDir tmp;
 	ServeRun host;
 	std::string deep = tmp / "share";
 
-	for (int level = 0; level < dircast::wire::WALK_DEPTH_LIMIT; level++) {
+	for (int level = 0; level < dircast::wire::WALK_DEPTH_LIMIT; level++, deep += "/d") {
 		make_dirs(deep);
 		write_file(deep + "/f", "at level " + std::to_string(level));
-		deep += "/d";
 	}
 	write_file(deep.substr(0, deep.size() - 2) + "/big.bin", pseudo_random(8 << 20, 6));
 	ASSERT_TRUE(start_serve(host, tmp / "share", tmp / "serve.log", {}, "i386", {"prlimit", "--nofile=200"}));
 	std::string alone = tcp_exchange(host.port, ARCHIVE);
 	std::vector<int> readers = stalled_readers(host.port, 40);
 	std::this_thread::sleep_for(std::chrono::seconds(1));
-
 	for (int fd : readers) {
 		std::string answer = read_until_close(fd);
 		EXPECT_TRUE(answer == alone) << answer.size() << " bytes instead of " << alone.size();

@@ -83,11 +83,8 @@ protected:
 		return log.text();
 	}
 	// The manifest as the fetch leaves it in the spool, byte for byte.
-	void spool(const std::string &manifest)
-	{
-		ASSERT_TRUE(dircast::begin_spool() && dircast::spool_bytes(manifest.data(), (long)manifest.size()) &&
-			    dircast::end_spool());
-	}
+	void spool(const std::string &m)
+	{ ASSERT_TRUE(dircast::begin_spool() && dircast::spool_bytes(m.data(), (long)m.size()) && dircast::end_spool()); }
 };
 
 } // namespace dircast_test
