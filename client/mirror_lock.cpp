@@ -16,13 +16,17 @@ constexpr char OLD_STATE_SUFFIX[] = ".dircast-manifest";
 constexpr int OLD_STATE_PATH_SIZE = MIRROR_ROOT_LIMIT + sizeof OLD_STATE_SUFFIX;
 
 // Only a regular file goes: anything else at that name is not ours. It held
-// a copy of the share's listing where Wine programs could read it.
+// a copy of the share's listing where Wine programs could read it. A root
+// given with a trailing '/' had it inside, where a share's file may now be.
 static void remove_old_state_file()
 {
 	char path[OLD_STATE_PATH_SIZE];
 	kernel_stat st;
 	int cursor = 0;
+	int n = text_length(client_settings.mirror_root);
 
+	if (n == 0 || client_settings.mirror_root[n - 1] == '/')
+		return;
 	append_text(path, &cursor, client_settings.mirror_root);
 	append_text(path, &cursor, OLD_STATE_SUFFIX);
 	path[cursor] = 0;

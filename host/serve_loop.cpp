@@ -95,8 +95,8 @@ static void keep_beacon_on_time(BeaconTimer *beacon)
 }
 
 // The listener first, while a slot is free or could be given up to a peer of
-// another address and accepting is not paused, then
-// every connection that waits; slot_of names the slot of each entry.
+// another address and accepting is not paused, then every connection that
+// waits; slot_of names the slot of each entry.
 static pollfd poll_set[CONNECTION_SLOTS + 2];
 static int slot_of[CONNECTION_SLOTS + 2];
 static short slot_events[CONNECTION_SLOTS];
