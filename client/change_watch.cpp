@@ -66,10 +66,9 @@ static int worth_a_turn(ChangeWatch *watch, unsigned hash)
 	return 1;
 }
 
-static int wait_piece(const sockaddr_in *host, ChangeWatch *watch, unsigned seconds)
+static int wait_piece(const sockaddr_in *host, ChangeWatch *watch, unsigned long span)
 {
 	unsigned long started = monotonic_ms();
-	unsigned long span = seconds * 1000ul;
 	unsigned hash;
 
 	for (;;) {
@@ -91,11 +90,27 @@ int change_announced(const sockaddr_in *host, ChangeWatch *watch)
 	return beacon_listener >= 0 && newest_announcement(host, &hash) && worth_a_turn(watch, hash);
 }
 
-int wait_for_change(const sockaddr_in *host, ChangeWatch *watch, unsigned seconds)
+// The milliseconds already spent come off the first second waited.
+static void sleep_rest(unsigned seconds, unsigned long cut)
 {
+	timespec pause = {(long)seconds, 0};
+
+	if (cut) {
+		pause.tv_sec--;
+		pause.tv_nsec = (long)(1000 - cut) * 1000000;
+	}
+	sys::nanosleep(&pause);
+}
+
+int wait_for_change(const sockaddr_in *host, ChangeWatch *watch, unsigned seconds, unsigned long spent_ms)
+{
+	unsigned long cut = spent_ms % 1000;
+
+	if (spent_ms / 1000 >= seconds)
+		return 0;
+	seconds -= (unsigned)(spent_ms / 1000);
 	if (beacon_listener < 0) {
-		timespec pause = {(long)seconds, 0};
-		sys::nanosleep(&pause);
+		sleep_rest(seconds, cut);
 		return 0;
 	}
 	if (change_announced(host, watch))
@@ -103,8 +118,9 @@ int wait_for_change(const sockaddr_in *host, ChangeWatch *watch, unsigned second
 	while (seconds > 0) {
 		unsigned piece = seconds < WAIT_PIECE_SECONDS ? seconds : WAIT_PIECE_SECONDS;
 
-		if (wait_piece(host, watch, piece))
+		if (wait_piece(host, watch, piece * 1000ul - cut))
 			return 1;
+		cut = 0;
 		seconds -= piece;
 	}
 	return 0;

@@ -17,11 +17,12 @@ struct ChangeWatch {
 // The hash after the last " hash=" of a beacon text, through *hash; 0 when
 // the beacon announces none.
 int announced_hash(const char *beacon, unsigned *hash);
-// Waits up to seconds on the beacon socket; 1 as soon as a beacon from host
-// announces a hash that is neither the synced one nor one already acted on
-// (a burst of changes costs one turn, and one more if the hash moved on),
-// 0 when the time is up. Without a beacon socket it just sleeps.
-int wait_for_change(const sockaddr_in *host, ChangeWatch *watch, unsigned seconds);
+// Waits on the beacon socket until seconds have passed since a moment
+// spent_ms ago (the pause's start, to the millisecond); 1 as soon as a
+// beacon from host announces a hash that is neither the synced one nor one
+// already acted on (a burst of changes costs one turn, and one more if the
+// hash moved on), 0 when the time is up. Without a beacon socket it sleeps.
+int wait_for_change(const sockaddr_in *host, ChangeWatch *watch, unsigned seconds, unsigned long spent_ms);
 // The same test on the beacons already waiting, without waiting.
 int change_announced(const sockaddr_in *host, ChangeWatch *watch);
 

@@ -74,34 +74,36 @@ void prune_listed(const char *root)
 }
 
 // The index is built from the spooled manifest, read through once; nothing
-// is pruned by a manifest that cannot be read back whole or that lists more
-// than the index holds.
+// is pruned by a manifest that cannot be read back to its end line or that
+// lists more than the index holds.
 static int index_spooled_manifest()
 {
 	SpoolReader *reader = &spool_reader;
 	const char *line;
+	int ended;
 
 	clear_path_index();
 	if (!open_spool(reader))
 		return 0;
 	while ((line = next_spool_line(reader)))
 		index_record_line(line);
+	ended = reader->ended;
 	close_spool(reader);
-	return !path_index_overflowed();
+	return ended && !path_index_overflowed();
 }
 
-// Every failure here counts as a change, so the file is fetched.
+// Every failure here counts as a change, so the file is fetched. Only a
+// proved stamp spares the read: one taken on trust is read and proved here.
 int file_unchanged(const char *relative, unsigned long long size, unsigned hash)
 {
-	unsigned long long local_size;
-	unsigned local_hash;
 	kernel_stat st;
 	long fd;
+	int unchanged;
 
 	if (!check_mirror_path(relative, text_length(relative)))
 		return 0;
 	if (confined_stat(client_settings.mirror_root, relative, &st) == 0 &&
-	    (st.st_mode & kernel::S_IFMT) == kernel::S_IFREG && stamp_shows(&st, size, hash))
+	    (st.st_mode & kernel::S_IFMT) == kernel::S_IFREG && stamp_shows(&st, size, hash) && !stamp_trusted(&st))
 		return 1;
 	// Non-blocking, so that a FIFO in the mirror cannot hold the turn; only a
 	// regular file can be a copy of the share's file.
@@ -113,11 +115,9 @@ int file_unchanged(const char *relative, unsigned long long size, unsigned hash)
 		return 0;
 	}
 	// Read through once; a copy that proves whole is stamped for next time.
-	local_hash = hash_local_file(fd, &local_size);
-	if (local_size == size && local_hash == hash)
-		stamp_content_hash(fd, hash, STAMP_PROVED);
+	unchanged = prove_file(fd, size, hash) == PROOF_MATCHES;
 	sys::close(fd);
-	return local_size == size && local_hash == hash;
+	return unchanged;
 }
 
 static void update_dir(const char *relative)
@@ -185,26 +185,22 @@ static void log_summary(const DeltaCounts *counts)
 	log_text("\n");
 }
 
-// The update pass reads the spool a second time; its first line is the
-// manifest's magic, which the fetch already required.
+// The update pass reads the spool a second time, once it is known to hold
+// the manifest from its magic to its end line.
 static int update_from_spool(sockaddr_in *host, DeltaCounts *counts)
 {
 	SpoolReader *reader = &spool_reader;
 	const char *line;
 	int failed = 0;
 
-	if (!open_spool(reader))
-		return 0;
-	line = next_spool_line(reader);
-	if (!line || !starts_with(line, wire::MANIFEST_MAGIC)) {
+	if (!open_spool(reader)) {
 		log_text("dircast-mirror: manifest header missing\n");
-		close_spool(reader);
 		return 0;
 	}
 	while ((line = next_spool_line(reader)) && line[0])
 		;
 	begin_mirror_pass();
-	while (!failed && (line = next_spool_line(reader)) && !starts_with(line, "END")) {
+	while (!failed && (line = next_spool_line(reader))) {
 		if (starts_with(line, wire::DIR_RECORD))
 			update_dir(line + DIR_PATH_AT);
 		else if (starts_with(line, wire::FILE_RECORD))

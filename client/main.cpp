@@ -1,7 +1,8 @@
-// dircast-mirror: options (or only --help, --version), start line, host
-// selection, then the sync loop.
+// dircast-mirror: options (or only --help, --version), start line, the
+// mirror root's lock, host selection, then the sync loop.
 // The process frame ends the process with main's result as exit status.
 #include "discovery.hpp"
+#include "mirror_lock.hpp"
 #include "settings.hpp"
 #include "sync_loop.hpp"
 #include "usage.hpp"
@@ -26,6 +27,10 @@ int main(int argc, char **argv)
 		log_text("dircast-mirror: invalid setting ");
 		log_text(invalid);
 		log_text("\n");
+		return 1;
+	}
+	if (!lock_mirror_root()) {
+		log_text("dircast-mirror: mirror root in use by another dircast-mirror\n");
 		return 1;
 	}
 	if (select_host(&host_address) < 0)

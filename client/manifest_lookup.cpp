@@ -31,16 +31,14 @@ static ManifestLookup lookup;
 void open_manifest_lookup()
 {
 	close_manifest_lookup();
-	lookup.fd = sys::open(spool_path(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-	lookup.open = lookup.fd >= 0;
+	lookup.fd = spool_whole() ? spool_descriptor() : -1;
+	lookup.open = lookup.fd >= 0 && sys::lseek(lookup.fd, 0, SEEK_SET) == 0;
 	lookup.ended = 0;
 	lookup.begin = lookup.end = 0;
 }
 
 void close_manifest_lookup()
 {
-	if (lookup.open)
-		sys::close(lookup.fd);
 	lookup.open = 0;
 	lookup.begin = lookup.end = 0;
 }

@@ -10,7 +10,7 @@ namespace dircast {
 // not found leaves the lookup where it was.
 constexpr int LOOKUP_WINDOW_LINES = 64;
 
-// Reads this turn's spool; without one every lookup misses.
+// Reads this turn's spool; without a whole one every lookup misses.
 void open_manifest_lookup();
 void close_manifest_lookup();
 // 1 with the manifest's content hash through *hash when the manifest lists

@@ -1,7 +1,8 @@
-// The manifest's spool: the manifest as received, kept in a state file beside
-// the mirror root (never inside the tree that Wine programs see), so that a
-// manifest of any length is read through in fixed memory, once for the
-// prune's index and once for the updates.
+// The manifest's spool: the manifest as received, kept in a file private to
+// the process, so that a manifest of any length is read through in fixed
+// memory, once for the prune's index and once for the updates. The file has
+// no name: nothing else can open, plant, truncate or link it, and it goes
+// with the process.
 #pragma once
 
 #include "reply_stream.hpp"
@@ -11,27 +12,38 @@ namespace dircast {
 // Reads the spool back line by line through a buffer of this size.
 constexpr int SPOOL_READ_SIZE = 65536;
 
+// Readers share the spool's one descriptor, each from the start: only one
+// reads at a time.
 struct SpoolReader {
 	long fd;
+	int ended;  // the end line was read: the manifest came whole
 	const char *cursor;
 	const char *end;
 	ReplyStream stream;
 	char buffer[SPOOL_READ_SIZE];
 };
 
-// The state file's path: the mirror root followed by ".dircast-manifest".
-const char *spool_path();
-// Starts a fresh, empty spool; 0 when it cannot be made.
+// Starts a fresh, empty spool in the mirror root, the last one dropped; 0
+// when it cannot be made.
 int begin_spool();
-// Appends one line (shorter than STREAM_LINE_SIZE) and its '\n'; 0 once a
-// write has failed.
+// Appends bytes as they are; 0 once a write has failed.
+int spool_bytes(const char *data, long length);
+// Appends one line (shorter than STREAM_LINE_SIZE) and its '\n'.
 int spool_line(const char *line, long length);
-// Writes out what is gathered and closes; 0 when any write failed.
+// Writes out what is gathered; 0 when any write failed.
 int end_spool();
-// 0 when there is no spool to read.
+// 1 when the spool begins with the manifest's magic line and ends with its
+// end line: only then may a pass act on what it reads before its end.
+int spool_whole();
+// 0 when there is no spool or its first line is not the magic; the reader
+// then stands after that line.
 int open_spool(SpoolReader *reader);
-// The next line, NUL-terminated without its '\n', or null at the end.
+// The next line, NUL-terminated without its '\n', or null after the end
+// line or at the end of the file. A line cut short by the file's end, or
+// too long for any record, is no line.
 const char *next_spool_line(SpoolReader *reader);
 void close_spool(SpoolReader *reader);
+// The spool's descriptor, for a reader of its own; -1 when there is none.
+long spool_descriptor();
 
 } // namespace dircast

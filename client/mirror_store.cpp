@@ -427,6 +427,31 @@ unsigned hash_local_file(long fd, unsigned long long *size)
 	return hash;
 }
 
+// Size and both times: a write through a descriptor moves both times, a
+// change of size or a rename at least the status change.
+static int same_state(const kernel_stat *a, const kernel_stat *b)
+{
+	return a->st_size == b->st_size && a->st_mtime_sec == b->st_mtime_sec && a->st_mtime_nsec == b->st_mtime_nsec &&
+	       a->st_ctime_sec == b->st_ctime_sec && a->st_ctime_nsec == b->st_ctime_nsec;
+}
+
+Proof prove_file(long fd, unsigned long long size, unsigned hash)
+{
+	unsigned long long local_size;
+	unsigned local_hash;
+	kernel_stat before, after;
+
+	if (sys::fstat(fd, &before) < 0)
+		return PROOF_MOVED;
+	local_hash = hash_local_file(fd, &local_size);
+	if (sys::fstat(fd, &after) < 0 || !same_state(&before, &after))
+		return PROOF_MOVED;
+	if (local_size != size || local_hash != hash)
+		return PROOF_DIFFERS;
+	stamp_content_hash(fd, hash, STAMP_PROVED);
+	return PROOF_MATCHES;
+}
+
 // Every step is taken from the descriptor of the directory above: each
 // directory is opened relative to its parent with O_NOFOLLOW, listed
 // through that descriptor and emptied by unlinkat relative to it. A link

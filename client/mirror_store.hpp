@@ -61,14 +61,21 @@ void abandon_mirror_file(IncomingFile *file);
 // Content hash of an open file, its size through *size; the descriptor stays
 // open.
 unsigned hash_local_file(long fd, unsigned long long *size);
+// Reads the open file through and holds it against the manifest's size and
+// hash; one that matches, and did not change while it was read, is stamped
+// as proved. A file written meanwhile may hold anything: it proves nothing.
+enum Proof { PROOF_MATCHES, PROOF_DIFFERS, PROOF_MOVED };
+Proof prove_file(long fd, unsigned long long size, unsigned hash);
 // Every file the mirror writes carries its content hash in its modification
 // time's nanoseconds, so that a later turn can tell it unchanged from its
 // metadata alone, as rsync's quick check does by size and time. Anything
 // that writes the file afterwards sets a time of its own. An odd second marks
 // a hash taken on trust from the manifest (a full sync writes a gigabyte
 // faster than it could hash it): the share may have changed between the
-// manifest and the archive, so a long-running mirror reads such files back
-// while it waits (trust_check) and stamps them again, even, once proved.
+// manifest and the archive, so such a stamp never passes a quick check. A
+// running mirror reads such files back while it waits (trust_check), and
+// the next delta of any run reads those still unproved; each is stamped
+// again, even, once proved.
 enum StampKind { STAMP_PROVED = 0, STAMP_TRUSTED = 1 };
 void stamp_content_hash(long fd, unsigned hash, StampKind kind);
 int stamp_shows(const kernel_stat *st, unsigned long long size, unsigned hash);

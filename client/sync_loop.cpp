@@ -121,19 +121,18 @@ static int check_trusted_files(const sockaddr_in *host, SyncState *state, Change
 	return 0;
 }
 
-// The poll interval, or less when the host announces a change by beacon.
-// An interrupted or refused wait just ends the pause early.
+// The poll interval, or less when the host announces a change by beacon;
+// the proof of stamps in its first part counts towards it, to the
+// millisecond. An interrupted or refused wait just ends the pause early.
 static void wait_between_turns(const sockaddr_in *host, SyncState *state, ChangeWatch *watch)
 {
-	unsigned long started = monotonic_ms(), waited;
+	unsigned long started = monotonic_ms();
 
 	watch->synced = state->have_last_hash;
 	watch->synced_hash = state->last_hash;
 	if (state->check_trust && state->have_last_hash && check_trusted_files(host, state, watch, started))
 		return;
-	waited = (monotonic_ms() - started) / 1000;
-	if (waited < client_settings.poll_seconds &&
-	    wait_for_change(host, watch, client_settings.poll_seconds - (unsigned)waited))
+	if (wait_for_change(host, watch, client_settings.poll_seconds, monotonic_ms() - started))
 		log_text("dircast-mirror: host announced a change\n");
 }
 

@@ -199,6 +199,7 @@ long fetch_manifest(sockaddr_in *host, unsigned *hash, unsigned long long *conte
 	if (socket < 0)
 		return -1;
 	make_parent_dirs(client_settings.mirror_root);
+	make_dir(client_settings.mirror_root);
 	if (begin_spool()) {
 		complete = receive_reply(socket, MANIFEST_STREAM, &sink);
 		complete = end_spool() && complete;

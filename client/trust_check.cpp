@@ -47,44 +47,27 @@ static int stamp_to_prove(const kernel_stat *st, unsigned long long size, unsign
 	return (st->st_mode & S_IFMT) == S_IFREG && stamp_shows(st, size, hash) && stamp_trusted(st);
 }
 
-static int same_times(const kernel_stat *a, const kernel_stat *b)
-{
-	return a->st_mtime_sec == b->st_mtime_sec && a->st_mtime_nsec == b->st_mtime_nsec &&
-	       a->st_ctime_sec == b->st_ctime_sec && a->st_ctime_nsec == b->st_ctime_nsec && a->st_size == b->st_size;
-}
-
 // Bytes read. A file written by anyone while it is read keeps the time that
 // writer gave it: its stamp is gone either way.
 static unsigned long long check_file(const char *relative, unsigned long long size, unsigned hash)
 {
-	unsigned long long local_size;
-	unsigned local_hash;
-	kernel_stat before, after;
+	kernel_stat st;
 	long fd;
 
 	// Most files carry a proved stamp, or none: their metadata is enough.
-	if (confined_stat(client_settings.mirror_root, relative, &before) < 0 || !stamp_to_prove(&before, size, hash))
+	if (confined_stat(client_settings.mirror_root, relative, &st) < 0 || !stamp_to_prove(&st, size, hash))
 		return 0;
 	fd = confined_open_file(client_settings.mirror_root, relative, O_RDONLY | O_NONBLOCK, 0);
 	if (fd < 0)
 		return 0;
-	if (sys::fstat(fd, &before) < 0 || !stamp_to_prove(&before, size, hash)) {
-		sys::close(fd);
-		return 0;
-	}
-	local_hash = hash_local_file(fd, &local_size);
-	if (sys::fstat(fd, &after) == 0 && same_times(&before, &after)) {
-		if (local_size == size && local_hash == hash) {
-			stamp_content_hash(fd, hash, STAMP_PROVED);
-		} else {
-			timespec times[2] = {{0, UTIME_OMIT}, {0, UTIME_NOW}};
+	if (sys::fstat(fd, &st) == 0 && stamp_to_prove(&st, size, hash) && prove_file(fd, size, hash) == PROOF_DIFFERS) {
+		timespec times[2] = {{0, UTIME_OMIT}, {0, UTIME_NOW}};
 
-			sys::utimensat(fd, nullptr, times, 0);
-			check.changed = 1;
-			log_text("dircast-mirror: file changed while it was sent ");
-			log_text(relative);
-			log_text("\n");
-		}
+		sys::utimensat(fd, nullptr, times, 0);
+		check.changed = 1;
+		log_text("dircast-mirror: file changed while it was sent ");
+		log_text(relative);
+		log_text("\n");
 	}
 	sys::close(fd);
 	return size;
@@ -102,13 +85,13 @@ TrustCheckStep trust_check_step()
 	begin_mirror_pass();
 	for (int n = 0; n < CHECK_SLICE_RECORDS && read < CHECK_SLICE_BYTES; n++) {
 		line = next_spool_line(&check.reader);
-		if (!line || starts_with(line, "END"))
+		if (!line)
 			break;
 		if (read_file_record(line, relative, &size, &hash) > 0)
 			read += check_file(relative, size, hash);
 	}
 	end_mirror_pass();
-	if (line && !starts_with(line, "END"))
+	if (line)
 		return CHECK_GOING;
 	stop_trust_check();
 	return check.changed ? CHECK_DONE_CHANGED : CHECK_DONE;

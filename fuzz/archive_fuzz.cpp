@@ -180,10 +180,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 	// The reply doubles as the turn's manifest, so that file records it
 	// lists twice over are stamped on its word.
 	fuzz::reset_mirror(false);
-	int spool = open(dircast::spool_path(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-	if (spool < 0 || write(spool, reply.data(), reply.size()) != (ssize_t)reply.size())
+	std::string manifest = "DC-SHARE-MANIFEST/1\n" + std::string(reply) + "\nEND\n";
+	if (!dircast::begin_spool() || !dircast::spool_bytes(manifest.data(), (long)manifest.size()) ||
+	    !dircast::end_spool())
 		abort();
-	close(spool);
 	dircast::open_manifest_lookup();
 	dircast::start_archive(&apply, nullptr);
 	int whole = feed(&apply, reply, data[0]);

@@ -68,10 +68,6 @@ static void describe(const std::string &path, std::vector<std::string> &out)
 		out.push_back("mirror root " + std::string(S_ISDIR(st.st_mode) ? "is a directory" : "REPLACED"));
 		return;
 	}
-	if (path == s.mirror + ".dircast-manifest") {  // rewritten by every fetch of a manifest
-		out.push_back("manifest spool " + std::string(S_ISREG(st.st_mode) ? "is a file" : "REPLACED"));
-		return;
-	}
 	if (path == s.dos + "/y:") {
 		out.push_back("drive link -> " + link_target(path));
 		return;

@@ -17,11 +17,13 @@ constexpr int DRAIN_READS = 64;
 
 // Requests are read and sorted the moment they arrive, one at a time.
 static char request_buffer[wire::REQUEST_LIMIT + 1];
+static unsigned connections_opened;
 
 void open_connection(Connection *c, long socket, unsigned long now)
 {
 	log_text("dircast-serve: client connected\n");
 	c->state = CONNECTION_READING;
+	c->serial = connections_opened++;
 	c->request_deadline = now + REQUEST_SECONDS * 1000;
 	c->sent = 0;
 	start_pace(&c->pace);
@@ -129,6 +131,18 @@ void serve_connection(Connection *c, short revents, unsigned long now)
 		pace_resume(&c->pace, now);
 	}
 	work_on_answer(c, now);
+}
+
+void give_up_slot(Connection *c)
+{
+	log_text("dircast-serve: slot given to a peer holding fewer\n");
+	if (c->state == CONNECTION_ANSWERING) {
+		reply_cut(&c->reply);
+		finish_answer(c);
+		return;
+	}
+	sys::close(c->reply.socket);
+	c->state = CONNECTION_FREE;
 }
 
 // A peer that sent nothing in time gets no answer. A reader below the floor

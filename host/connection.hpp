@@ -16,6 +16,8 @@ enum ConnectionState { CONNECTION_FREE, CONNECTION_READING, CONNECTION_ANSWERING
 
 struct Connection {
 	ConnectionState state;
+	unsigned peer;                   // the peer's IPv4 address, as accept gave it
+	unsigned serial;                 // order of opening: the oldest has the lowest
 	unsigned long request_deadline;  // ms, while reading the request
 	unsigned long long sent;         // bytes of the answer the kernel took
 	ReaderPace pace;
@@ -29,6 +31,9 @@ void open_connection(Connection *c, long socket, unsigned long now);
 short connection_events(const Connection *c);
 // One turn's share of work; revents: what poll reported, 0 if it was not asked.
 void serve_connection(Connection *c, short revents, unsigned long now);
+// Ends a connection so that another peer's may have its slot: an answer
+// under way ends as a cut one does.
+void give_up_slot(Connection *c);
 // Ends a connection whose peer broke a bound: no request in time, or a
 // reader below the floor.
 void check_connection_bounds(Connection *c, unsigned long now);

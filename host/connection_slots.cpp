@@ -17,7 +17,9 @@ constexpr unsigned long DESCRIPTORS_PER_SLOT = 2 + wire::WALK_DEPTH_LIMIT;
 // hold one briefly, the change watcher's inotify descriptor and its own walk
 // (as many as a slot's), and room for a few inherited ones.
 constexpr unsigned long RESERVED_DESCRIPTORS = 32;
-constexpr unsigned long DESCRIPTORS_WANTED = RESERVED_DESCRIPTORS + DESCRIPTORS_PER_SLOT * CONNECTION_SLOTS;
+// Each waiting peer holds its socket.
+constexpr unsigned long HELD_APART = RESERVED_DESCRIPTORS + WAITING_PEERS;
+constexpr unsigned long DESCRIPTORS_WANTED = HELD_APART + DESCRIPTORS_PER_SLOT * CONNECTION_SLOTS;
 
 Connection connection_slots[CONNECTION_SLOTS];
 int slots_usable = CONNECTION_SLOTS;
@@ -38,9 +40,7 @@ void fit_slots_to_descriptor_limit()
 	if (limit.rlim_cur >= DESCRIPTORS_WANTED)
 		return;
 	have = (unsigned long)limit.rlim_cur;
-	slots_usable = have > RESERVED_DESCRIPTORS + DESCRIPTORS_PER_SLOT
-			       ? (int)((have - RESERVED_DESCRIPTORS) / DESCRIPTORS_PER_SLOT)
-			       : 1;
+	slots_usable = have > HELD_APART + DESCRIPTORS_PER_SLOT ? (int)((have - HELD_APART) / DESCRIPTORS_PER_SLOT) : 1;
 }
 
 Connection *free_slot()
@@ -50,6 +50,49 @@ Connection *free_slot()
 			return &connection_slots[i];
 	}
 	return nullptr;
+}
+
+static int in_use(int i)
+{
+	return connection_slots[i].state != CONNECTION_FREE;
+}
+
+static int slots_held(unsigned address)
+{
+	int held = 0;
+
+	for (int i = 0; i < slots_usable; i++)
+		held += in_use(i) && connection_slots[i].peer == address;
+	return held;
+}
+
+int slots_shared()
+{
+	for (int i = 0; i < slots_usable; i++) {
+		for (int j = i + 1; in_use(i) && j < slots_usable; j++) {
+			if (in_use(j) && connection_slots[j].peer == connection_slots[i].peer)
+				return 1;
+		}
+	}
+	return 0;
+}
+
+// Ties between addresses go to the oldest connection among them.
+Connection *slot_to_take(unsigned address)
+{
+	Connection *oldest = nullptr;
+	int most = 0;
+
+	for (int i = 0; i < slots_usable; i++) {
+		Connection *c = &connection_slots[i];
+		int held = in_use(i) ? slots_held(c->peer) : 0;
+
+		if (held > most || (held == most && held && (int)(c->serial - oldest->serial) < 0)) {
+			most = held;
+			oldest = c;
+		}
+	}
+	return most >= slots_held(address) + 2 ? oldest : nullptr;
 }
 
 } // namespace dircast

@@ -6,7 +6,9 @@
 #include "serve_loop.hpp"
 #include "settings.hpp"
 #include "share_watch.hpp"
+#include "waiting_peers.hpp"
 #include "../runtime/clock.hpp"
+#include "../runtime/console.hpp"
 #include "../runtime/kernel.hpp"
 #include "../runtime/net.hpp"
 #include "../runtime/sys.hpp"
@@ -92,8 +94,9 @@ static void keep_beacon_on_time(BeaconTimer *beacon)
 	beacon->next = now + BEACON_INTERVAL_MS;
 }
 
-// The listener first, while a slot is free and accepting is not paused, then
-// every connection that waits; slot_of names the slot of each entry.
+// The listener first, while a slot is free or could be given up to a peer of
+// another address and accepting is not paused, then every connection that
+// waits; slot_of names the slot of each entry.
 static pollfd poll_set[CONNECTION_SLOTS + 2];
 static int slot_of[CONNECTION_SLOTS + 2];
 static short slot_events[CONNECTION_SLOTS];
@@ -115,7 +118,7 @@ static int gather_waits(long listener, unsigned long now, int *busy)
 	int count = 0;
 
 	*busy = 0;
-	if (listener >= 0 && free_slot() && (long)(now - accept_paused_until) >= 0) {
+	if (listener >= 0 && (free_slot() || slots_shared()) && (long)(now - accept_paused_until) >= 0) {
 		poll_set[count] = {(int)listener, kernel::POLLIN, 0};
 		slot_of[count++] = LISTENER_ENTRY;
 	}
@@ -138,18 +141,43 @@ static int gather_waits(long listener, unsigned long now, int *busy)
 	return count;
 }
 
+static unsigned address_word(const sockaddr_in *from)
+{
+	const unsigned char *a = from->sin_addr;
+
+	return a[0] | (unsigned)a[1] << 8 | (unsigned)a[2] << 16 | (unsigned)a[3] << 24;
+}
+
+// A full table is shared by peer address: a peer whose address holds fewer
+// slots takes one from the address holding the most; any other waits its
+// turn, and is turned away only when every waiting place is taken too.
+static void take_peer(long fd, unsigned address, unsigned long now)
+{
+	Connection *c = free_slot();
+
+	if (!c && (c = slot_to_take(address)))
+		give_up_slot(c);
+	if (c) {
+		open_connection(c, fd, now);
+		c->peer = address;
+	} else if (!wait_for_slot(fd, address)) {
+		log_text("dircast-serve: peer turned away, every slot and waiting place taken\n");
+		sys::close(fd);
+	}
+}
+
 static void accept_connections(long listener, unsigned long now)
 {
-	Connection *c;
-
-	while ((c = free_slot())) {
-		long fd = sys::accept4(listener, kernel::SOCK_NONBLOCK | kernel::SOCK_CLOEXEC);
+	while (free_slot() || slots_shared()) {
+		sockaddr_in from = IPV4_ANY;
+		int length = sizeof from;
+		long fd = sys::accept4(listener, &from, &length, kernel::SOCK_NONBLOCK | kernel::SOCK_CLOEXEC);
 
 		if (fd == -kernel::EMFILE || fd == -kernel::ENFILE)
 			accept_paused_until = now + BEACON_INTERVAL_MS;
 		if (fd < 0)
 			return;
-		open_connection(c, fd, now);
+		take_peer(fd, address_word(&from), now);
 	}
 }
 
@@ -198,6 +226,7 @@ void serve_turn(long listener, BeaconTimer *beacon)
 		if (in_use(&connection_slots[i]))
 			check_connection_bounds(&connection_slots[i], now);
 	}
+	seat_waiting_peers(now);
 	count = gather_waits(listener, now, &busy);
 	if (!busy && beacon)
 		wait = (long)(beacon->next - now) > 0 ? (long)(beacon->next - now) : 0;

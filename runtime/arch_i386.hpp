@@ -38,6 +38,7 @@ constexpr long NR_unlink = 10;
 constexpr long NR_dup = 41;
 constexpr long NR_lseek = 19;
 constexpr long NR_ioctl = 54;
+constexpr long NR_flock = 143;
 constexpr long NR_mkdir = 39;
 constexpr long NR_rmdir = 40;
 constexpr long NR_fcntl = 55;

@@ -29,6 +29,7 @@ constexpr long NR_setsockopt = 54;
 constexpr long NR_getsockopt = 55;
 constexpr long NR_exit = 60;
 constexpr long NR_fcntl = 72;
+constexpr long NR_flock = 73;
 constexpr long NR_mkdir = 83;
 constexpr long NR_rmdir = 84;
 constexpr long NR_unlink = 87;

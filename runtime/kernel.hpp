@@ -29,6 +29,13 @@ constexpr long O_NONBLOCK = 04000;
 constexpr long O_DIRECTORY = 0200000;
 constexpr long O_NOFOLLOW = 0400000;
 constexpr long O_CLOEXEC = 02000000;
+// An unnamed file in the directory opened: __O_TMPFILE with O_DIRECTORY, so
+// that kernels without it refuse the call instead of opening the directory.
+constexpr long O_TMPFILE = 020200000;
+
+// flock
+constexpr long LOCK_EX = 2;
+constexpr long LOCK_NB = 4;
 
 constexpr long SEEK_SET = 0;
 constexpr long SEEK_END = 2;

@@ -54,6 +54,7 @@ inline long unlink(const char *path) { return syscall(arch::NR_unlink, (long)pat
 inline long mkdir(const char *path, long mode) { return syscall(arch::NR_mkdir, (long)path, mode); }
 inline long rmdir(const char *path) { return syscall(arch::NR_rmdir, (long)path); }
 inline long fcntl(long fd, long cmd, long arg) { return syscall(arch::NR_fcntl, fd, cmd, arg); }
+inline long flock(long fd, long operation) { return syscall(arch::NR_flock, fd, operation); }
 inline long ioctl(long fd, long request, void *arg) { return syscall(arch::NR_ioctl, fd, request, (long)arg); }
 inline long symlink(const char *target, const char *link) { return syscall(arch::NR_symlink, (long)target, (long)link); }
 inline long getdents64(long fd, void *buf, long n) { return syscall(arch::NR_getdents64, fd, (long)buf, n); }
@@ -111,6 +112,10 @@ inline long connect(long fd, const void *addr, long len) { return arch::socket_o
 inline long listen(long fd, long backlog) { return arch::socket_op(SYS_LISTEN, fd, backlog, 0); }
 inline long accept(long fd) { return arch::socket_op(SYS_ACCEPT, fd, 0, 0); }
 inline long accept4(long fd, long flags) { return arch::socket_op(SYS_ACCEPT4, fd, 0, 0, flags); }
+inline long accept4(long fd, void *addr, void *len, long flags)
+{
+	return arch::socket_op(SYS_ACCEPT4, fd, (long)addr, (long)len, flags);
+}
 inline long send(long fd, const void *buf, long n, long flags) { return arch::socket_op(SYS_SEND, fd, (long)buf, n, flags); }
 inline long recv(long fd, void *buf, long n, long flags) { return arch::socket_op(SYS_RECV, fd, (long)buf, n, flags); }
 inline long sendto(long fd, const void *buf, long n, long flags, const void *addr, long len)

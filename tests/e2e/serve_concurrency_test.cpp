@@ -1,6 +1,7 @@
 // dircast-serve end to end with many clients at once: no client waits for
 // another, every answer is the one the same request gets alone, and a host
 // whose slots are all taken queues new peers instead of losing them.
+#include "protocol/wire.hpp"
 #include "support/loopback.hpp"
 #include "support/serve_runner.hpp"
 #include "support/temp_dir.hpp"
@@ -212,6 +213,75 @@ TEST(ServeConcurrency, PeersBeyondTheSlotsWaitInTheBacklog)
 	EXPECT_EQ(open_descriptors(host.process.pid), descriptors);
 	EXPECT_EQ(count_of(host.process.output(), "dircast-serve: client connected\n"), 302);
 	EXPECT_EQ(tcp_exchange(host.port, MANIFEST), manifest);
+}
+
+} // namespace
+
+namespace {
+
+std::vector<int> stalled_readers(int port, int n)
+{
+	std::vector<int> fds;
+
+	for (int i = 0; i < n; i++) {
+		fds.push_back(small_window_connect(port));
+		send(fds.back(), ARCHIVE.data(), ARCHIVE.size(), MSG_NOSIGNAL);
+	}
+	return fds;
+}
+
+// Every slot held by stalled readers from 127.0.0.1: a manifest from 127.0.0.2
+// takes the oldest one's slot, another from 127.0.0.1 waits its turn.
+TEST(ServeConcurrency, APeerOfAnotherAddressTakesTheBusiestAddressesOldestSlot)
+{
+	TempDir tmp;
+	ServeRun host;
+	bool oldest_closed, newest_closed;
+
+	make_dirs(tmp / "share");
+	write_file(tmp / "share/big.bin", pseudo_random(4 << 20, 5));
+	ASSERT_TRUE(start_serve(host, tmp / "share", tmp / "serve.log"));
+	std::string manifest = tcp_exchange(host.port, MANIFEST);
+	std::vector<int> readers = stalled_readers(host.port, 256);
+	for (int i = 0; i < 200 && count_of(host.process.output(), "sending file") < 256; i++)
+		std::this_thread::sleep_for(std::chrono::milliseconds(50));
+	int same = tcp_connect(host.port), other = tcp_connect(host.port, 5000, "127.0.0.2");
+	for (int fd : {same, other})
+		send(fd, MANIFEST.data(), MANIFEST.size(), MSG_NOSIGNAL);
+
+	EXPECT_EQ(read_until_close(other, 5000), manifest);
+	EXPECT_EQ(read_until_close(same, 5000), manifest) << "waited, then answered";
+	read_until_close(readers.front(), 5000, &oldest_closed);
+	read_until_close(readers.back(), 500, &newest_closed, 65536);
+	EXPECT_TRUE(oldest_closed && !newest_closed);
+	EXPECT_EQ(count_of(host.process.output(), "dircast-serve: slot given to a peer holding fewer\n"), 1);
+	readers.insert(readers.end(), {same, other});
+	for (int fd : readers)
+		close(fd);
+}
+
+// A low descriptor limit narrows the table: walks stalled at the deepest level
+// never miss a directory they could not open (left out as if it were gone).
+TEST(ServeConcurrency, ALowDescriptorLimitNarrowsTheTableNotTheAnswers)
+{
+	TempDir tmp;
+	ServeRun host;
+	std::string deep = tmp / "share";
+
+	for (int level = 0; level < dircast::wire::WALK_DEPTH_LIMIT; level++, deep += "/d") {
+		make_dirs(deep);
+		write_file(deep + "/f", "at level " + std::to_string(level));
+	}
+	write_file(deep.substr(0, deep.size() - 2) + "/big.bin", pseudo_random(8 << 20, 6));
+	ASSERT_TRUE(start_serve(host, tmp / "share", tmp / "serve.log", {}, "i386", {"prlimit", "--nofile=200"}));
+	std::string alone = tcp_exchange(host.port, ARCHIVE);
+	std::vector<int> readers = stalled_readers(host.port, 40);
+	std::this_thread::sleep_for(std::chrono::seconds(1));
+	for (int fd : readers) {
+		std::string answer = read_until_close(fd);
+		EXPECT_TRUE(answer == alone) << answer.size() << " bytes instead of " << alone.size();
+		close(fd);
+	}
 }
 
 } // namespace

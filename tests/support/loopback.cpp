@@ -36,13 +36,14 @@ static int free_port(int type)
 int free_tcp_port() { return free_port(SOCK_STREAM); }
 int free_udp_port() { return free_port(SOCK_DGRAM); }
 
-int tcp_connect(int port, int timeout_ms)
+int tcp_connect(int port, int timeout_ms, const char *from)
 {
 	auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-	sockaddr_in a = loopback(port);
+	sockaddr_in a = loopback(port), source = loopback(0, from);
 
 	while (std::chrono::steady_clock::now() < until) {
 		int fd = socket(AF_INET, SOCK_STREAM, 0);
+		bind(fd, (sockaddr *)&source, sizeof source);
 		if (connect(fd, (sockaddr *)&a, sizeof a) == 0)
 			return fd;
 		close(fd);

@@ -17,8 +17,9 @@ int free_udp_port();
 std::string tcp_exchange(int port, const std::string &request, int timeout_ms = 10000,
 			 bool *closed = nullptr);
 
-// Connects to 127.0.0.1:port, retrying while refused; -1 on timeout.
-int tcp_connect(int port, int timeout_ms = 10000);
+// Connects to 127.0.0.1:port from the loopback address from, retrying
+// while refused; -1 on timeout.
+int tcp_connect(int port, int timeout_ms = 10000, const char *from = "127.0.0.1");
 // One datagram to 127.0.0.1:port, sent from the loopback address from.
 void send_datagram(int port, const std::string &text, const char *from = "127.0.0.1");
 // Reads until close, timeout_ms without data, or stop_after bytes; a pause

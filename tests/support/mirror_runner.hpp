@@ -33,11 +33,14 @@ struct Mirror {
 	// A beacon port of its own: a mirror listens on it even beside --host.
 	int beacon_port = free_udp_port();
 	Process process;
+	// Words before the program: a wrapper that ends by exec'ing it.
+	std::vector<std::string> launcher;
 
 	std::vector<std::string> args(const std::vector<std::string> &extra) const
 	{
-		std::vector<std::string> a = {program_path("dircast-mirror"), "--mirror-root", root, "--dosdevices", dos,
-					      "--beacon-port", std::to_string(beacon_port)};
+		std::vector<std::string> a = launcher;
+		a.insert(a.end(), {program_path("dircast-mirror"), "--mirror-root", root, "--dosdevices", dos,
+				   "--beacon-port", std::to_string(beacon_port)});
 		a.insert(a.end(), extra.begin(), extra.end());
 		return a;
 	}

@@ -82,8 +82,9 @@ protected:
 			*applied = result;
 		return log.text();
 	}
-	// The manifest as the fetch leaves it: in the spool beside the root.
-	void spool(const std::string &manifest) { write_file(dircast::spool_path(), manifest); }
+	// The manifest as the fetch leaves it in the spool, byte for byte.
+	void spool(const std::string &m)
+	{ ASSERT_TRUE(dircast::begin_spool() && dircast::spool_bytes(m.data(), (long)m.size()) && dircast::end_spool()); }
 };
 
 } // namespace dircast_test

@@ -109,6 +109,25 @@ TEST_F(MirrorTest, NamesTheMirrorCannotHoldAreNoFault)
 
 namespace {
 
+// The spool gives lines a record can stand in: not one too long for any
+// record, nothing after the end line, and nothing of a spool cut before it.
+TEST_F(MirrorTest, TheSpoolGivesWholeRecordLinesOnly)
+{
+	static dircast::SpoolReader reader;
+	const std::string head = "DC-SHARE-MANIFEST/1\nhash=1\n\n", ok = "file path=ok size=1 hash=2";
+	std::vector<std::string> lines;
+
+	spool(head + "file path=long size=1 hash=2" + std::string(1100, ' ') + "\n" + ok + "\nEND\n" + ok + "\nEND\n");
+	ASSERT_TRUE(dircast::open_spool(&reader));
+	while (const char *line = dircast::next_spool_line(&reader))
+		lines.push_back(line);
+	EXPECT_EQ(lines, (std::vector<std::string>{"hash=1", "", ok}));
+	for (const std::string &cut : {ok + "\nEN", ok + "\n", ok}) {
+		spool(head + cut);
+		EXPECT_FALSE(dircast::open_spool(&reader)) << cut;
+	}
+}
+
 // Only a regular file can be the share's file; a FIFO planted in the mirror
 // must not hold the turn (it would block an ordinary open for reading).
 TEST_F(MirrorTest, OnlyRegularFilesCountAsUnchanged)
