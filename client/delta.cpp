@@ -9,6 +9,7 @@
 #include "mirror_store.hpp"
 #include "settings.hpp"
 #include "transfers.hpp"
+#include "../protocol/signed_listing.hpp"
 #include "../protocol/wire.hpp"
 #include "../runtime/console.hpp"
 #include "../runtime/dir.hpp"
@@ -76,7 +77,7 @@ void prune_listed(const char *root)
 // The index is built from the spooled manifest, read through once; nothing
 // is pruned by a manifest that cannot be read back whole or that lists more
 // than the index holds.
-static int index_spooled_manifest()
+int index_spooled_manifest()
 {
 	SpoolReader *reader = &spool_reader;
 	const char *line;
@@ -163,6 +164,7 @@ static int update_file(sockaddr_in *host, const char *line, DeltaCounts *counts)
 	}
 	sink.expected = size;
 	start_archive(&apply, relative);
+	apply.wanted_record = line;
 	fetched = fetch_file(host, relative, &sink);
 	if (!finish_archive(&apply) && fetched >= 0) {
 		log_text("dircast-mirror: changed file not in reply ");
@@ -196,7 +198,7 @@ static int update_from_spool(sockaddr_in *host, DeltaCounts *counts)
 	if (!open_spool(reader))
 		return 0;
 	line = next_spool_line(reader);
-	if (!line || !starts_with(line, wire::MANIFEST_MAGIC)) {
+	if (!line || (!starts_with(line, wire::MANIFEST_MAGIC) && !text_equals(line, wire::SIGNED_MAGIC))) {
 		log_text("dircast-mirror: manifest header missing\n");
 		close_spool(reader);
 		return 0;
