@@ -104,8 +104,6 @@ ListingVerdict listing_verdict(ListingCheck *c, const unsigned char public_key[E
 	return LISTING_VERIFIED;
 }
 
-int pinned_mirror() { return client_settings.host_key != nullptr; }
-
 // Blank lines after the header say nothing to the spool's readers, and the
 // end line is left out of the spool as the manifest's fetch leaves it in.
 static int take_signed_piece(void *context, const StreamPiece *piece)

@@ -20,6 +20,8 @@ constexpr unsigned long TURN_SPACING_MS = 1000;
 
 static int failures;
 
+int pinned_mirror() { return client_settings.host_key != nullptr; }
+
 static void log_path(const char *text, const char *relative)
 {
 	log_text(text);
