@@ -8,6 +8,7 @@
 #include "manifest_spool.hpp"
 #include "mirror_store.hpp"
 #include "settings.hpp"
+#include "signed_listing.hpp"
 #include "transfers.hpp"
 #include "../protocol/signed_listing.hpp"
 #include "../protocol/wire.hpp"
@@ -225,10 +226,14 @@ int delta_sync(sockaddr_in *host)
 	make_dir(c_drive_path());
 	make_parent_dirs(root);
 	make_dir(root);
-	if (index_spooled_manifest())
+	if (!pinned_mirror() && index_spooled_manifest())
 		prune_listed(root);
 	if (!update_from_spool(host, &counts))
 		return 0;
+	// A pinned mirror prunes only once every file it fetched verified: a
+	// turn that met a forged file leaves the mirror as it was.
+	if (pinned_mirror() && !verification_failed() && index_spooled_manifest())
+		prune_listed(root);
 	map_drive();
 	log_summary(&counts);
 	return 1;

@@ -109,11 +109,12 @@ ListingVerdict listing_verdict(ListingCheck *c, const unsigned char public_key[E
 static int take_signed_piece(void *context, const StreamPiece *piece)
 {
 	ListingCheck *c = (ListingCheck *)context;
+	int after_header = !c->in_header;
 
 	take_listing_line(c, piece->bytes, piece->length, piece->cut);
 	if (c->lines == 1 && !c->magic)
 		return 0;  // an older host's archive, or anything else: not read on
-	if (piece->cut || (!c->in_header && piece->bytes[0] == 0))
+	if (piece->cut || (after_header && piece->bytes[0] == 0))
 		return 1;
 	return spool_line(piece->bytes, piece->length);
 }
