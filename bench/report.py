@@ -176,6 +176,7 @@ def earlier_sections(ctx, out):
             out.append("| %s | %.3f |" % (name, us))
         out.append("")
 
+    crypto_section(R.values.get("crypto"), out)
     out.append("## Idle host beacons")
     out.append("")
     if "beacon.count" in R.values:
@@ -184,6 +185,31 @@ def earlier_sections(ctx, out):
     out.append("")
     out.extend(concurrency.report(ctx))
     out.extend(announce.report(ctx))
+
+
+def crypto_section(crypto, out):
+    """SHA-256 by the CPU's extensions against the portable rounds, and the
+    cost of one Ed25519 signature and verification, per build."""
+    if not crypto:
+        return
+    out.append("## SHA-256 and Ed25519")
+    out.append("")
+    out.append("crypto-speed (bench/crypto_speed.cpp), built freestanding like the programs: "
+               "SHA-256 of one 64 MiB buffer through the CPU's SHA extensions and through the "
+               "portable rounds, median of 5 passes each; one Ed25519 signature and one "
+               "verification of a 200-byte statement, median of 21.")
+    out.append("")
+    out.append("| build | SHA-256, extensions | SHA-256, portable | extensions ÷ portable | "
+               "Ed25519 sign | Ed25519 verify |")
+    out.append("|---|---|---|---|---|---|")
+    for arch, v in crypto.items():
+        size, hw, sw = v.get("sha256 bytes"), v.get("sha256 hardware ns"), v.get("sha256 portable ns")
+        mbs = [size / 1e6 / (ns / 1e9) if size and ns else None for ns in (hw, sw)]
+        out.append("| %s | %s | %s | %s | %s | %s |" % (
+            arch, *("%.0f MB/s" % m if m else "n/a" for m in mbs),
+            "%.1f×" % (mbs[0] / mbs[1]) if all(mbs) else "n/a",
+            *(fmt_s(v[k] / 1e9) if k in v else "n/a" for k in ("ed25519 sign ns", "ed25519 verify ns"))))
+    out.append("")
 
 
 def report(ctx, args):

@@ -32,6 +32,8 @@ a baseline measured in the same run:
     bursts, the host at rest with 100,000 files (bench/announce.py);
   - for comparison, the first sync, poll, delta and prune runs again with the
     x86_64 build, and the price of one system call by each kernel entry;
+  - SHA-256 throughput with and without the CPU's SHA extensions, and one
+    Ed25519 signature and verification, in each build (crypto-speed);
   - the big shares (big_shares.py): S2, 1 GiB in 40 files; 100,000 files
     in 1 GiB; one 5 GiB sparse file. For each, on a host warmed by one
     manifest request: first sync (--once, empty mirror root) against rsync
@@ -75,7 +77,7 @@ from big_shares import big_share_room, suite_big_shares
 from common import BEFORE_COMMIT, GIB, MIB, REPO, Results, log
 from processes import PROCS
 from report import cpu_busy, filesystem_of, load_average, machine_facts, memory_available, report
-from scenarios import measure_syscalls, suite_beacons, suite_big, suite_prune, suite_small
+from scenarios import measure_crypto, measure_syscalls, suite_beacons, suite_big, suite_prune, suite_small
 from shares import make_small_share
 from systems import RsyncDaemon, build_before
 
@@ -268,6 +270,7 @@ def main():
                             args.before_runs_200, baselines=False)
             suite_beacons(ctx)
             ctx.results.values["syscalls"] = measure_syscalls(ctx)
+            ctx.results.values["crypto"] = measure_crypto(ctx)
             suite_big(ctx, args.big_mib, args.big_files, args.runs)
             if not args.skip_concurrency:
                 concurrency.run(ctx, PROCS, make_small_share)

@@ -392,3 +392,23 @@ def measure_syscalls(ctx, loops=100000):
         if best is not None:
             out[name] = best / loops * 1e6
     return out
+
+
+def measure_crypto(ctx):
+    """SHA-256 with and without the CPU's extensions, Ed25519 sign and verify:
+    {arch: {"sha256 portable ns": ..., ...}} from the crypto-speed program of
+    each build, which also checks that both rounds agree and that its
+    signatures verify."""
+    build = os.path.dirname(ctx.serve)
+    out = {}
+    for arch, exe in (("i386", os.path.join(build, "crypto-speed")),
+                      ("x86_64", os.path.join(build, "x86_64", "crypto-speed"))):
+        if not os.access(exe, os.X_OK):
+            continue
+        log("SHA-256 and Ed25519, %s build" % arch)
+        r = subprocess.run([exe], capture_output=True, text=True)
+        ctx.results.check("crypto-speed %s: both SHA-256 rounds agree, signatures verify" % arch,
+                          r.returncode == 0, r.stdout.strip()[-160:])
+        out[arch] = {" ".join(w[:-1]): int(w[-1]) for w in map(str.split, r.stdout.splitlines())
+                     if w and w[-1].isdigit()}
+    return out

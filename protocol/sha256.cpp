@@ -67,28 +67,40 @@ unsigned schedule(unsigned w[16], int t)
 	return w[t & 15];
 }
 
+// One round (FIPS 180-4 6.2.2 step 3) with the working variables named by
+// their role: instead of moving all eight along, the caller rotates the names,
+// and only d and h take new values.
+__attribute__((always_inline)) inline void round(unsigned a, unsigned b, unsigned c, unsigned &d,
+	unsigned e, unsigned f, unsigned g, unsigned &h, unsigned k_plus_w)
+{
+	unsigned t1 = h + (rotr(e, 6) ^ rotr(e, 11) ^ rotr(e, 25)) + ((e & f) ^ (~e & g)) + k_plus_w;
+
+	d += t1;
+	h = t1 + (rotr(a, 2) ^ rotr(a, 13) ^ rotr(a, 22)) + ((a & b) ^ (a & c) ^ (b & c));
+}
+
 void compress_block(unsigned state[8], const unsigned char *block)
 {
-	unsigned w[16], v[8];
+	unsigned w[16];
+	unsigned a = state[0], b = state[1], c = state[2], d = state[3];
+	unsigned e = state[4], f = state[5], g = state[6], h = state[7];
 
 	for (int t = 0; t < 16; t++)
 		w[t] = load_be32(block + 4 * t);
-	for (int i = 0; i < 8; i++)
-		v[i] = state[i];
-	for (int t = 0; t < 64; t++) {
-		unsigned wt = t < 16 ? w[t] : schedule(w, t);
-		unsigned e = v[4], a = v[0];
-		unsigned t1 = v[7] + (rotr(e, 6) ^ rotr(e, 11) ^ rotr(e, 25)) + ((e & v[5]) ^ (~e & v[6])) +
-			SHA256_K[t] + wt;
-		unsigned t2 = (rotr(a, 2) ^ rotr(a, 13) ^ rotr(a, 22)) + ((a & v[1]) ^ (a & v[2]) ^ (v[1] & v[2]));
+	for (int t = 0; t < 64; t += 8) {
+		auto kw = [&](int i) { return SHA256_K[t + i] + (t < 16 ? w[i + (t & 8)] : schedule(w, t + i)); };
 
-		for (int i = 7; i > 0; i--)
-			v[i] = v[i - 1];
-		v[4] += t1;
-		v[0] = t1 + t2;
+		round(a, b, c, d, e, f, g, h, kw(0));
+		round(h, a, b, c, d, e, f, g, kw(1));
+		round(g, h, a, b, c, d, e, f, kw(2));
+		round(f, g, h, a, b, c, d, e, kw(3));
+		round(e, f, g, h, a, b, c, d, kw(4));
+		round(d, e, f, g, h, a, b, c, kw(5));
+		round(c, d, e, f, g, h, a, b, kw(6));
+		round(b, c, d, e, f, g, h, a, kw(7));
 	}
-	for (int i = 0; i < 8; i++)
-		state[i] += v[i];
+	state[0] += a, state[1] += b, state[2] += c, state[3] += d;
+	state[4] += e, state[5] += f, state[6] += g, state[7] += h;
 }
 
 } // namespace

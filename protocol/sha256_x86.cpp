@@ -52,6 +52,9 @@ SHA_TARGET void compress_block(v4su *abef, v4su *cdgh, const unsigned char *bloc
 	v4su w[4], k;
 	v4su abef0 = *abef, cdgh0 = *cdgh;
 
+	// Unrolled, the four message groups live in registers instead of the
+	// stack: 0.74 to 1.7 GB/s here. -Os would not unroll on its own.
+#pragma GCC unroll 16
 	for (int i = 0; i < 16; i++) {
 		if (i < 4)
 			w[i] = load_words(block + 16 * i);

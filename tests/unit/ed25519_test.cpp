@@ -1,0 +1,177 @@
+// Ed25519 against the RFC 8032 7.1 vectors, and the inputs verification must
+// refuse: altered message, signature or key, S not below the group order,
+// non-canonical encodings, and public keys of small order.
+#include "protocol/ed25519.hpp"
+#include "protocol/ed25519_point.hpp"
+
+#include <gtest/gtest.h>
+#include <string>
+#include <vector>
+
+namespace {
+
+using namespace dircast;
+using Bytes = std::vector<unsigned char>;
+
+Bytes from_hex(const std::string &hex)
+{
+	Bytes out;
+
+	for (size_t i = 0; i + 1 < hex.size(); i += 2)
+		out.push_back((unsigned char)std::stoi(hex.substr(i, 2), nullptr, 16));
+	return out;
+}
+
+struct Vector {
+	const char *name;
+	const char *seed;
+	const char *public_key;
+	std::string message;
+	const char *signature;
+};
+
+const std::string MESSAGE_1024 =
+	"08b8b2b733424243760fe426a4b54908632110a66c2f6591eabd3345e3e4eb98fa6e264bf09efe12ee50f8f54e9f77b1"
+	"e355f6c50544e23fb1433ddf73be84d879de7c0046dc4996d9e773f4bc9efe5738829adb26c81b37c93a1b270b20329d"
+	"658675fc6ea534e0810a4432826bf58c941efb65d57a338bbd2e26640f89ffbc1a858efcb8550ee3a5e1998bd177e93a"
+	"7363c344fe6b199ee5d02e82d522c4feba15452f80288a821a579116ec6dad2b3b310da903401aa62100ab5d1a36553e"
+	"06203b33890cc9b832f79ef80560ccb9a39ce767967ed628c6ad573cb116dbefefd75499da96bd68a8a97b928a8bbc10"
+	"3b6621fcde2beca1231d206be6cd9ec7aff6f6c94fcd7204ed3455c68c83f4a41da4af2b74ef5c53f1d8ac70bdcb7ed1"
+	"85ce81bd84359d44254d95629e9855a94a7c1958d1f8ada5d0532ed8a5aa3fb2d17ba70eb6248e594e1a2297acbbb39d"
+	"502f1a8c6eb6f1ce22b3de1a1f40cc24554119a831a9aad6079cad88425de6bde1a9187ebb6092cf67bf2b13fd65f270"
+	"88d78b7e883c8759d2c4f5c65adb7553878ad575f9fad878e80a0c9ba63bcbcc2732e69485bbc9c90bfbd62481d9089b"
+	"eccf80cfe2df16a2cf65bd92dd597b0707e0917af48bbb75fed413d238f5555a7a569d80c3414a8d0859dc65a46128ba"
+	"b27af87a71314f318c782b23ebfe808b82b0ce26401d2e22f04d83d1255dc51addd3b75a2b1ae0784504df543af8969b"
+	"e3ea7082ff7fc9888c144da2af58429ec96031dbcad3dad9af0dcbaaaf268cb8fcffead94f3c7ca495e056a9b47acdb7"
+	"51fb73e666c6c655ade8297297d07ad1ba5e43f1bca32301651339e22904cc8c42f58c30c04aafdb038dda0847dd988d"
+	"cda6f3bfd15c4b4c4525004aa06eeff8ca61783aacec57fb3d1f92b0fe2fd1a85f6724517b65e614ad6808d6f6ee34df"
+	"f7310fdc82aebfd904b01e1dc54b2927094b2db68d6f903b68401adebf5a7e08d78ff4ef5d63653a65040cf9bfd4aca7"
+	"984a74d37145986780fc0b16ac451649de6188a7dbdf191f64b5fc5e2ab47b57f7f7276cd419c17a3ca8e1b939ae49e4"
+	"88acba6b965610b5480109c8b17b80e1b7b750dfc7598d5d5011fd2dcc5600a32ef5b52a1ecc820e308aa342721aac09"
+	"43bf6686b64b2579376504ccc493d97e6aed3fb0f9cd71a43dd497f01f17c0e2cb3797aa2a2f256656168e6c496afc5f"
+	"b93246f6b1116398a346f1a641f3b041e989f7914f90cc2c7fff357876e506b50d334ba77c225bc307ba537152f3f161"
+	"0e4eafe595f6d9d90d11faa933a15ef1369546868a7f3a45a96768d40fd9d03412c091c6315cf4fde7cb68606937380d"
+	"b2eaaa707b4c4185c32eddcdd306705e4dc1ffc872eeee475a64dfac86aba41c0618983f8741c5ef68d3a101e8a3b8ca"
+	"c60c905c15fc910840b94c00a0b9d0";
+
+const Vector VECTORS[] = {
+	{"TEST 1", "9d61b19deffd5a60ba844af492ec2cc44449c5697b326919703bac031cae7f60",
+	 "d75a980182b10ab7d54bfed3c964073a0ee172f3daa62325af021a68f707511a", "",
+	 "e5564300c360ac729086e2cc806e828a84877f1eb8e5d974d873e065224901555fb8821590a33bacc61e39701cf9b46bd25bf5f0595bbe24655141438e7a100b"},
+	{"TEST 2", "4ccd089b28ff96da9db6c346ec114e0f5b8a319f35aba624da8cf6ed4fb8a6fb",
+	 "3d4017c3e843895a92b70aa74d1b7ebc9c982ccf2ec4968cc0cd55f12af4660c", "72",
+	 "92a009a9f0d4cab8720e820b5f642540a2b27b5416503f8fb3762223ebdb69da085ac1e43e15996e458f3613d0f11d8c387b2eaeb4302aeeb00d291612bb0c00"},
+	{"TEST 3", "c5aa8df43f9f837bedb7442f31dcb7b166d38535076f094b85ce3a2e0b4458f7",
+	 "fc51cd8e6218a1a38da47ed00230f0580816ed13ba3303ac5deb911548908025", "af82",
+	 "6291d657deec24024827e69c3abe01a30ce548a284743a445e3680d7db5ac3ac18ff9b538d16f290ae67f760984dc6594a7c15e9716ed28dc027beceea1ec40a"},
+	{"TEST 1024", "f5e5767cf153319517630f226876b86c8160cc583bc013744c6bf255f5cc0ee5",
+	 "278117fc144c72340f67d0f2316e8386ceffbf2b2428c9c51fef7c597f1d426e", MESSAGE_1024,
+	 "0aab4c900501b3e24d7cdf4663326a3a87df5e4843b2cbdb67cbf6e460fec350aa5371b1508f9f4528ecea23c436d94b5e8fcd4f681e30a6ac00a9704a188a03"},
+	{"TEST SHA(abc)", "833fe62409237b9d62ec77587520911e9a759cec1d19755b7da901b96dca3d42",
+	 "ec172b93ad5e563bf4932c70e1245034c35467ef2efd4d64ebf819683467e2bf",
+	 "ddaf35a193617abacc417349ae20413112e6fa4e89a97ea20a9eeee64b55d39a2192992a274fc1a836ba3c23a3feebbd454d4423643ce80e2a9ac94fa54ca49f",
+	 "dc2a4459e7369633a52b1bf277839a00201009a3efbf3ecb69bea2186c26b58909351fc9ac90b3ecfdfbc7c66431e0303dca179c138ac17ad9bef1177331a704"},
+};
+
+TEST(Ed25519, Rfc8032Vectors)
+{
+	for (const Vector &v : VECTORS) {
+		SCOPED_TRACE(v.name);
+		Bytes seed = from_hex(v.seed), key(32), signature(64), message = from_hex(v.message);
+
+		ed25519_public_key(key.data(), seed.data());
+		EXPECT_EQ(key, from_hex(v.public_key));
+		ed25519_sign(signature.data(), seed.data(), key.data(), message.data(), message.size());
+		EXPECT_EQ(signature, from_hex(v.signature));
+		EXPECT_TRUE(ed25519_verify(signature.data(), key.data(), message.data(), message.size()));
+	}
+}
+
+// S + L would pass [S]B = R + [k]A, since [L]B is the identity; a key that
+// is the identity makes R = B, S = 1 valid for every message.
+TEST(Ed25519, VerificationRefuses)
+{
+	const Vector &v = VECTORS[2];
+	const Bytes key = from_hex(v.public_key), message = from_hex(v.message);
+	const Bytes signature = from_hex(v.signature);
+	const Bytes order = from_hex("edd3f55c1a631258d69cf7a2def9de1400000000000000000000000000000010");
+	Bytes s_plus_l = signature, s_is_l = signature;
+	unsigned carry = 0;
+
+	for (int i = 0; i < 32; i++) {
+		carry += signature[32 + i] + order[i];
+		s_plus_l[32 + i] = (unsigned char)carry;
+		carry >>= 8;
+		s_is_l[32 + i] = order[i];
+	}
+	auto flip = [](Bytes b, int bit) { b[bit / 8] ^= (unsigned char)(1 << (bit % 8)); return b; };
+	const Bytes identity = from_hex("0100000000000000000000000000000000000000000000000000000000000000");
+	const Bytes forged = from_hex(
+		"5866666666666666666666666666666666666666666666666666666666666666"
+		"0100000000000000000000000000000000000000000000000000000000000000");
+	const struct {
+		const char *name;
+		Bytes signature, key, message;
+	} cases[] = {
+		{"bit of the message", signature, key, flip(message, 9)},
+		{"bit of R", flip(signature, 3), key, message},
+		{"bit of S", flip(signature, 300), key, message},
+		{"top bit of S", flip(signature, 511), key, message},
+		{"bit of the key", signature, flip(key, 100), message},
+		{"sign bit of the key", signature, flip(key, 255), message},
+		{"S = L", s_is_l, key, message},
+		{"S + L", s_plus_l, key, message},
+		{"identity key, R = B, S = 1", forged, identity, message},
+		{"identity key, another message", forged, identity, from_hex("00")},
+		{"another key's signature", from_hex(VECTORS[1].signature), key, message},
+	};
+
+	ASSERT_TRUE(ed25519_verify(signature.data(), key.data(), message.data(), message.size()));
+	for (const auto &c : cases) {
+		SCOPED_TRACE(c.name);
+		EXPECT_FALSE(ed25519_verify(c.signature.data(), c.key.data(), c.message.data(), c.message.size()));
+	}
+}
+
+// Decoding: y not below p, and x = 0 given with its sign bit, have no
+// canonical point; the eight points of the 8-torsion decode but are flagged.
+TEST(Ed25519, EncodingsAndSmallOrder)
+{
+	const struct {
+		const char *name;
+		const char *encoding;
+		int decodes;
+		int small;
+	} cases[] = {
+		{"y = 3", "0300000000000000000000000000000000000000000000000000000000000000", 1, 0},
+		{"y = 3 + p", "f0ffffffffffffffffffffffffffffffffffffffffffffffffffffffffffff7f", 0, 0},
+		{"y = 1 + p", "eeffffffffffffffffffffffffffffffffffffffffffffffffffffffffffff7f", 0, 0},
+		{"y = 2, not on the curve", "0200000000000000000000000000000000000000000000000000000000000000", 0, 0},
+		{"identity with x sign set", "0100000000000000000000000000000000000000000000000000000000000080", 0, 0},
+		{"base point", "5866666666666666666666666666666666666666666666666666666666666666", 1, 0},
+		{"identity", "0100000000000000000000000000000000000000000000000000000000000000", 1, 1},
+		{"order 2", "ecffffffffffffffffffffffffffffffffffffffffffffffffffffffffffff7f", 1, 1},
+		{"order 4", "0000000000000000000000000000000000000000000000000000000000000000", 1, 1},
+		{"order 4, negated", "0000000000000000000000000000000000000000000000000000000000000080", 1, 1},
+		{"order 8 a", "26e8958fc2b227b045c3f489f2ef98f0d5dfac05d3c63339b13802886d53fc05", 1, 1},
+		{"order 8 b", "26e8958fc2b227b045c3f489f2ef98f0d5dfac05d3c63339b13802886d53fc85", 1, 1},
+		{"order 8 c", "c7176a703d4dd84fba3c0b760d10670f2a2053fa2c39ccc64ec7fd7792ac037a", 1, 1},
+		{"order 8 d", "c7176a703d4dd84fba3c0b760d10670f2a2053fa2c39ccc64ec7fd7792ac03fa", 1, 1},
+	};
+
+	for (const auto &c : cases) {
+		SCOPED_TRACE(c.name);
+		const Bytes encoding = from_hex(c.encoding);
+		Bytes again(32);
+		EdPoint point;
+
+		ASSERT_EQ(point_decode(&point, encoding.data()), c.decodes);
+		if (!c.decodes)
+			continue;
+		EXPECT_EQ(point_is_small_order(&point), c.small);
+		point_encode(again.data(), &point);
+		EXPECT_EQ(again, encoding);
+	}
+}
+
+} // namespace
