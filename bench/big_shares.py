@@ -7,13 +7,17 @@ client's peak resident memory in every one of those runs."""
 
 import os
 import shutil
+import subprocess
 import time
 
 from common import GIB, MIB, PROGRESS, log
 from scenarios import host_request_cost
 from shares import (make_large_files_share, make_many_files_share, make_sparse_file_share,
                     same_tree, tree_digest)
+from processes import read_reply
 from systems import Host, LongLivedMirror, MirrorDirs, Turn, run_once_measured, tar_stream
+
+SIGNED_REQUEST = b"GET signed DC-SHARE/1\n\n"
 
 
 class BigShare:
@@ -105,22 +109,23 @@ def check_progress(R, what, once):
             "%d lines in %.1f s" % (n, once.seconds))
 
 
-def second_turn(ctx, spec, host, digest, work):
+def second_turn(ctx, spec, host, digest, work, extra=(), label=""):
     """A long-lived client from an empty mirror root: its first turn is the
     full sync, its second must find no share changes. Its mirror is left for
     the restarts."""
-    R, key = ctx.results, spec.key
+    R, key = ctx.results, spec.key + label
     dirs = MirrorDirs(ctx.big_tmp, "%s/long" % key)
-    client = LongLivedMirror(ctx.mirror, host, dirs, os.path.join(work, "long.mirror.log"))
+    client = LongLivedMirror(ctx.mirror, host, dirs, os.path.join(work, key + ".long.mirror.log"), extra)
     try:
         turn = client.next_turn(spec.turn_timeout)
         R.check("%s long-lived client: first turn is a full sync" % key, turn.kind == "full",
                 turn.describe())
         same_tree(R, "%s long-lived client first turn" % key, digest, dirs.root)
-        turn = client.next_turn(spec.turn_timeout)
-        if R.check("%s long-lived client: second turn says no share changes" % key,
-                   turn.kind == "nochange" and turn.seconds is not None, turn.describe()):
-            R.add(key + ".poll", turn.seconds)
+        for _ in range(spec.runs):
+            turn = client.next_turn(spec.turn_timeout)
+            if R.check("%s long-lived client: a later turn says no share changes" % key,
+                       turn.kind == "nochange" and turn.seconds is not None, turn.describe()):
+                R.add(key + ".poll", turn.seconds)
         record_rss(R, spec, "long-lived client, first and second turn", client.peak_kib())
     finally:
         client.stop()
@@ -152,6 +157,34 @@ def restarts(ctx, spec, host, digest, dirs, rsync_dest, work):
         same_tree(R, "%s no-change runs (rsync)" % key, digest, rsync_dest)
 
 
+def signed_runs(ctx, spec, digest, work):
+    """The same share from a host with --signing-key to mirrors pinned to
+    its key: first syncs and the no-change turn, for the ratios against the
+    unsigned runs. The host is warmed by two signed listings, as the unsigned
+    one is by two manifests."""
+    R, key = ctx.results, spec.key
+    key_file = os.path.join(work, "host.key")
+    made = subprocess.run([ctx.serve, "--make-key", key_file], capture_output=True, text=True, check=True)
+    pinned = ["--host-key", made.stdout.split()[-1]]
+    host = Host(ctx.serve, spec_root(work), work, key + "-signed", ["--signing-key", key_file])
+    try:
+        for _ in range(2):
+            read_reply(host.port, SIGNED_REQUEST, 600)
+        for run in range(spec.runs):
+            dirs = MirrorDirs(ctx.big_tmp, "%s/signed-first-%d" % (key, run))
+            once = run_once_measured(ctx.mirror, host, dirs, os.path.join(work, "signed-first-%d.log" % run),
+                                     pinned)
+            R.check("%s signed first sync %d ends with sync complete" % (key, run), once.ok,
+                    "status %s, last lines %s" % (once.rc, once.lines[-3:]))
+            same_tree(R, "%s signed first sync %d" % (key, run), digest, dirs.root)
+            R.add(key + ".signed_first", once.seconds)
+            dirs.remove()
+            log("%s: signed first sync %d: %.2f s" % (key, run, once.seconds))
+        second_turn(ctx, spec, host, digest, work, pinned, ".signed").remove()
+    finally:
+        host.stop()
+
+
 def spec_root(work):
     return os.path.join(work, "share")
 
@@ -179,6 +212,9 @@ def suite_big_share(ctx, spec):
         rsync_dest = first_syncs(ctx, spec, host, digest, work)
         dirs = second_turn(ctx, spec, host, digest, work)
         restarts(ctx, spec, host, digest, dirs, rsync_dest, work)
+        host.stop()
+        if spec.key == "s2":
+            signed_runs(ctx, spec, digest, work)
     finally:
         host.stop()
         shutil.rmtree(work, ignore_errors=True)

@@ -385,6 +385,8 @@ def big_share_targets(ctx, t):
     s2 = R.values.get("s2.title", "S2")
     faster("%s: first sync within 1.3× of the tar stream" % s2, "s2.first", "tar.s2_first", 1.3)
     faster("%s: first sync faster than rsync" % s2, "s2.first", "rsync.s2_first", strictly=True)
+    faster("%s: first sync signed and pinned within 2× of unsigned" % s2, "s2.signed_first", "s2.first", 2.0)
+    faster("%s: no-change turn signed and pinned within 1.5× of unsigned" % s2, "s2.signed.poll", "s2.poll", 1.5)
     faster("%s: first sync faster than rsync" % R.values.get("many.title", "many files"),
            "many.first", "rsync.many_first", strictly=True)
     fetched = R.values.get("s2.restart_fetched")
