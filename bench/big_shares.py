@@ -126,6 +126,7 @@ def second_turn(ctx, spec, host, digest, work, extra=(), label=""):
             if R.check("%s long-lived client: a later turn says no share changes" % key,
                        turn.kind == "nochange" and turn.seconds is not None, turn.describe()):
                 R.add(key + ".poll", turn.seconds)
+        log("%s: no-change turns %s s" % (key, " ".join("%.3f" % t for t in R.samples.get(key + ".poll", []))))
         record_rss(R, spec, "long-lived client, first and second turn", client.peak_kib())
     finally:
         client.stop()
@@ -157,32 +158,33 @@ def restarts(ctx, spec, host, digest, dirs, rsync_dest, work):
         same_tree(R, "%s no-change runs (rsync)" % key, digest, rsync_dest)
 
 
-def signed_runs(ctx, spec, digest, work):
-    """The same share from a host with --signing-key to mirrors pinned to
-    its key: first syncs and the no-change turn, for the ratios against the
-    unsigned runs. The host is warmed by two signed listings, as the unsigned
-    one is by two manifests."""
+def signed_runs(ctx, spec, digest, work, host):
+    """The same share also from a host with --signing-key, warmed by two
+    signed listings as the other was by two manifests. S2's first syncs take
+    turns, unsigned then pinned, so both meet the same load; every share's
+    no-change turn of a long-lived pinned mirror is sampled as the unsigned
+    one is."""
     R, key = ctx.results, spec.key
     key_file = os.path.join(work, "host.key")
     made = subprocess.run([ctx.serve, "--make-key", key_file], capture_output=True, text=True, check=True)
     pinned = ["--host-key", made.stdout.split()[-1]]
-    host = Host(ctx.serve, spec_root(work), work, key + "-signed", ["--signing-key", key_file])
+    signed = Host(ctx.serve, spec_root(work), work, key + "-signed", ["--signing-key", key_file])
     try:
         for _ in range(2):
-            read_reply(host.port, SIGNED_REQUEST, 600)
-        for run in range(spec.runs):
-            dirs = MirrorDirs(ctx.big_tmp, "%s/signed-first-%d" % (key, run))
-            once = run_once_measured(ctx.mirror, host, dirs, os.path.join(work, "signed-first-%d.log" % run),
-                                     pinned)
-            R.check("%s signed first sync %d ends with sync complete" % (key, run), once.ok,
-                    "status %s, last lines %s" % (once.rc, once.lines[-3:]))
-            same_tree(R, "%s signed first sync %d" % (key, run), digest, dirs.root)
-            R.add(key + ".signed_first", once.seconds)
-            dirs.remove()
-            log("%s: signed first sync %d: %.2f s" % (key, run, once.seconds))
-        second_turn(ctx, spec, host, digest, work, pinned, ".signed").remove()
+            read_reply(signed.port, SIGNED_REQUEST, 600)
+        for run in range(spec.runs if key == "s2" else 0):
+            for h, extra, name in ((host, [], "paired_first"), (signed, pinned, "signed_first")):
+                dirs = MirrorDirs(ctx.big_tmp, "%s/%s-%d" % (key, name, run))
+                once = run_once_measured(ctx.mirror, h, dirs, os.path.join(work, "%s-%d.log" % (name, run)), extra)
+                R.check("%s %s %d ends with sync complete" % (key, name, run), once.ok, str(once.lines[-3:]))
+                same_tree(R, "%s %s %d" % (key, name, run), digest, dirs.root)
+                R.add("%s.%s" % (key, name), once.seconds)
+                dirs.remove()
+            log("%s: first sync %d unsigned %.2f s, signed and pinned %.2f s" % (
+                key, run, R.samples[key + ".paired_first"][-1], R.samples[key + ".signed_first"][-1]))
+        second_turn(ctx, spec, signed, digest, work, pinned, ".signed").remove()
     finally:
-        host.stop()
+        signed.stop()
 
 
 def spec_root(work):
@@ -212,9 +214,8 @@ def suite_big_share(ctx, spec):
         rsync_dest = first_syncs(ctx, spec, host, digest, work)
         dirs = second_turn(ctx, spec, host, digest, work)
         restarts(ctx, spec, host, digest, dirs, rsync_dest, work)
-        host.stop()
-        if spec.key == "s2":
-            signed_runs(ctx, spec, digest, work)
+        if spec.key in ("s2", "many"):
+            signed_runs(ctx, spec, digest, work, host)
     finally:
         host.stop()
         shutil.rmtree(work, ignore_errors=True)
