@@ -44,7 +44,9 @@ static int run_archive_path(sockaddr_in *host, SyncState *state, int manifest_ok
 	long fetched;
 	int whole;
 
-	if (manifest_ok)
+	// A pinned mirror got here only with a verified listing, which its
+	// archive must be checked against even after a failed delta.
+	if (manifest_ok || pinned_mirror())
 		open_manifest_lookup();
 	start_archive(&apply, nullptr);
 	fetched = fetch_archive(host, &sink);

@@ -86,6 +86,16 @@ TEST(MirrorPinned, RefusesAForgedFileAndAReplayedListing)
 	EXPECT_EQ(forged.status, 1) << forged.output;
 	EXPECT_EQ(snapshot(m.root), synced);
 
+	// Single files held back: the delta fails and the archive, checked
+	// against the same listing, brings the mirror to the share.
+	ScriptedHost withholder([&](const std::string &request, int) {
+		bool single = request.rfind("GET file path=", 0) == 0;
+		return ScriptedReply{tcp_exchange(real.host.port, single ? "GET file path=none\n\n" : request)};
+	});
+	RunResult fallback = run_program(pinned(withholder.port(), "--once"), m.tmp / "fallback.log");
+	EXPECT_EQ(fallback.status, 0) << fallback.output;
+	EXPECT_EQ(snapshot(m.root), snapshot(real.share));
+
 	// The first listing is the host's own; every later one is the old one.
 	ScriptedHost replayer([&](const std::string &request, int) {
 		if (request == SIGNED_REQUEST && listings++ > 0)
