@@ -7,13 +7,17 @@ client's peak resident memory in every one of those runs."""
 
 import os
 import shutil
+import subprocess
 import time
 
 from common import GIB, MIB, PROGRESS, log
 from scenarios import host_request_cost
 from shares import (make_large_files_share, make_many_files_share, make_sparse_file_share,
                     same_tree, tree_digest)
+from processes import read_reply
 from systems import Host, LongLivedMirror, MirrorDirs, Turn, run_once_measured, tar_stream
+
+SIGNED_REQUEST = b"GET signed DC-SHARE/1\n\n"
 
 
 class BigShare:
@@ -105,22 +109,24 @@ def check_progress(R, what, once):
             "%d lines in %.1f s" % (n, once.seconds))
 
 
-def second_turn(ctx, spec, host, digest, work):
+def second_turn(ctx, spec, host, digest, work, extra=(), label=""):
     """A long-lived client from an empty mirror root: its first turn is the
     full sync, its second must find no share changes. Its mirror is left for
     the restarts."""
-    R, key = ctx.results, spec.key
+    R, key = ctx.results, spec.key + label
     dirs = MirrorDirs(ctx.big_tmp, "%s/long" % key)
-    client = LongLivedMirror(ctx.mirror, host, dirs, os.path.join(work, "long.mirror.log"))
+    client = LongLivedMirror(ctx.mirror, host, dirs, os.path.join(work, key + ".long.mirror.log"), extra)
     try:
         turn = client.next_turn(spec.turn_timeout)
         R.check("%s long-lived client: first turn is a full sync" % key, turn.kind == "full",
                 turn.describe())
         same_tree(R, "%s long-lived client first turn" % key, digest, dirs.root)
-        turn = client.next_turn(spec.turn_timeout)
-        if R.check("%s long-lived client: second turn says no share changes" % key,
-                   turn.kind == "nochange" and turn.seconds is not None, turn.describe()):
-            R.add(key + ".poll", turn.seconds)
+        for _ in range(spec.runs):
+            turn = client.next_turn(spec.turn_timeout)
+            if R.check("%s long-lived client: a later turn says no share changes" % key,
+                       turn.kind == "nochange" and turn.seconds is not None, turn.describe()):
+                R.add(key + ".poll", turn.seconds)
+        log("%s: no-change turns %s s" % (key, " ".join("%.3f" % t for t in R.samples.get(key + ".poll", []))))
         record_rss(R, spec, "long-lived client, first and second turn", client.peak_kib())
     finally:
         client.stop()
@@ -152,6 +158,35 @@ def restarts(ctx, spec, host, digest, dirs, rsync_dest, work):
         same_tree(R, "%s no-change runs (rsync)" % key, digest, rsync_dest)
 
 
+def signed_runs(ctx, spec, digest, work, host):
+    """The same share also from a host with --signing-key, warmed by two
+    signed listings as the other was by two manifests. S2's first syncs take
+    turns, unsigned then pinned, so both meet the same load; every share's
+    no-change turn of a long-lived pinned mirror is sampled as the unsigned
+    one is."""
+    R, key = ctx.results, spec.key
+    key_file = os.path.join(work, "host.key")
+    made = subprocess.run([ctx.serve, "--make-key", key_file], capture_output=True, text=True, check=True)
+    pinned = ["--host-key", made.stdout.split()[-1]]
+    signed = Host(ctx.serve, spec_root(work), work, key + "-signed", ["--signing-key", key_file])
+    try:
+        for _ in range(2):
+            read_reply(signed.port, SIGNED_REQUEST, 600)
+        for run in range(spec.runs if key == "s2" else 0):
+            for h, extra, name in ((host, [], "paired_first"), (signed, pinned, "signed_first")):
+                dirs = MirrorDirs(ctx.big_tmp, "%s/%s-%d" % (key, name, run))
+                once = run_once_measured(ctx.mirror, h, dirs, os.path.join(work, "%s-%d.log" % (name, run)), extra)
+                R.check("%s %s %d ends with sync complete" % (key, name, run), once.ok, str(once.lines[-3:]))
+                same_tree(R, "%s %s %d" % (key, name, run), digest, dirs.root)
+                R.add("%s.%s" % (key, name), once.seconds)
+                dirs.remove()
+            log("%s: first sync %d unsigned %.2f s, signed and pinned %.2f s" % (
+                key, run, R.samples[key + ".paired_first"][-1], R.samples[key + ".signed_first"][-1]))
+        second_turn(ctx, spec, signed, digest, work, pinned, ".signed").remove()
+    finally:
+        signed.stop()
+
+
 def spec_root(work):
     return os.path.join(work, "share")
 
@@ -179,6 +214,8 @@ def suite_big_share(ctx, spec):
         rsync_dest = first_syncs(ctx, spec, host, digest, work)
         dirs = second_turn(ctx, spec, host, digest, work)
         restarts(ctx, spec, host, digest, dirs, rsync_dest, work)
+        if spec.key in ("s2", "many"):
+            signed_runs(ctx, spec, digest, work, host)
     finally:
         host.stop()
         shutil.rmtree(work, ignore_errors=True)

@@ -375,7 +375,7 @@ def big_share_targets(ctx, t):
 
     def faster(name, key, base_key, factor=1.0, strictly=False):
         d, b = R.median(key), R.median(base_key)
-        if d is None or b is None:
+        if d is None or not b:
             t.append((name, "n/a", "n/a"))
             return
         ratio = d / b
@@ -385,6 +385,10 @@ def big_share_targets(ctx, t):
     s2 = R.values.get("s2.title", "S2")
     faster("%s: first sync within 1.3× of the tar stream" % s2, "s2.first", "tar.s2_first", 1.3)
     faster("%s: first sync faster than rsync" % s2, "s2.first", "rsync.s2_first", strictly=True)
+    faster("%s: first sync signed and pinned within 2× of unsigned (taking turns)" % s2, "s2.signed_first",
+           "s2.paired_first", 2.0)
+    faster("%s: no-change turn signed and pinned within 1.5× of unsigned" % R.values.get("many.title", "many files"),
+           "many.signed.poll", "many.poll", 1.5)
     faster("%s: first sync faster than rsync" % R.values.get("many.title", "many files"),
            "many.first", "rsync.many_first", strictly=True)
     fetched = R.values.get("s2.restart_fetched")
@@ -420,7 +424,7 @@ def earlier_targets(ctx, t):
 
     def no_slower(name, key, base_key, factor=1.0):
         d, b = R.median(key), R.median(base_key)
-        if d is None or b is None:
+        if d is None or not b:
             t.append((name, "n/a", "n/a"))
             return
         ratio = d / b

@@ -22,14 +22,14 @@ from processes import PROCS, children_of, free_port, peak_rss_kib, read_reply, w
 # The host and the mirror.
 
 class Host:
-    def __init__(self, binary, share_root, work, label):
+    def __init__(self, binary, share_root, work, label, extra=()):
         self.port = free_port(socket.SOCK_STREAM)
         self.beacon_port = free_port(socket.SOCK_DGRAM)
         self.log_path = os.path.join(work, "%s.serve.log" % label)
         self.log_file = open(self.log_path, "wb")
         self.proc = PROCS.start(
             [binary, "--root", share_root, "--name", SHARE_NAME, "--port", str(self.port),
-             "--beacon-port", str(self.beacon_port), "--broadcast", "127.0.0.1"],
+             "--beacon-port", str(self.beacon_port), "--broadcast", "127.0.0.1"] + list(extra),
             stdout=self.log_file, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL)
         wait_listening(self.port, self.proc, "dircast-serve (%s)" % label)
 
@@ -174,8 +174,8 @@ class Turn:
 class LongLivedMirror:
     """dircast-mirror --poll 1: turns are split at its "sleeping" lines."""
 
-    def __init__(self, mirror_binary, host, dirs, log_path):
-        self.proc = PROCS.start(dirs.argv(mirror_binary, host, ["--poll", "1"]),
+    def __init__(self, mirror_binary, host, dirs, log_path, extra=()):
+        self.proc = PROCS.start(dirs.argv(mirror_binary, host, ["--poll", "1"] + list(extra)),
                                 stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
                                 stdin=subprocess.DEVNULL)
         self.log = LineLog(self.proc.stdout.fileno(), log_path)

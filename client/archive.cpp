@@ -29,6 +29,8 @@ void start_archive(ArchiveApply *apply, const char *wanted)
 	apply->done = 0;
 	apply->found = 0;
 	apply->in_file = 0;
+	apply->wanted_record = nullptr;
+	apply->check.active = 0;
 	if (!wanted)
 		clear_path_index();
 }
@@ -50,13 +52,15 @@ static void apply_dir_record(const char *relative)
 // path is safe (and, for a single file, the wanted one); otherwise its
 // content is passed over. A full archive takes the content hash of a file
 // the manifest lists with the same size on trust; a single file, fetched
-// because it changed, is always hashed as it arrives.
+// because it changed, is always hashed as it arrives. A pinned mirror
+// writes only files its listing names, each checked against its digest.
 static void begin_file_record(ArchiveApply *apply, const char *line, unsigned long long size)
 {
 	char relative[RELATIVE_PATH_SIZE];
 	unsigned hash;
 	int p = find_text(line, wire::SIZE_FIELD);
 	int length = p - FILE_PATH_AT;
+	int listed = 0;
 
 	if (!check_protocol_path(line + FILE_PATH_AT, length)) {
 		log_text("dircast-mirror: rejected unsafe path\n");
@@ -65,9 +69,14 @@ static void begin_file_record(ArchiveApply *apply, const char *line, unsigned lo
 	copy_span(relative, line + FILE_PATH_AT, length);
 	if (apply->wanted && !text_equals(relative, apply->wanted))
 		return;
+	if (pinned_mirror()) {
+		if (!expect_listed_content(&apply->check, apply->wanted_record, relative, size, &hash))
+			return;
+		listed = !apply->wanted;
+	}
 	apply->in_file = begin_mirror_file(&apply->file, relative);
 	apply->found |= apply->wanted != nullptr;
-	if (apply->in_file && !apply->wanted && manifest_lists_file(relative, size, &hash))
+	if (apply->in_file && !apply->wanted && (listed || manifest_lists_file(relative, size, &hash)))
 		trust_manifest_hash(&apply->file, hash);
 }
 
@@ -95,9 +104,13 @@ static void apply_content(ArchiveApply *apply, const StreamPiece *piece)
 		return;
 	if (piece->kind == CONTENT) {
 		write_mirror_bytes(&apply->file, piece->bytes, piece->length);
+		check_content(&apply->check, piece->bytes, piece->length);
 		return;
 	}
-	end_mirror_file(&apply->file);
+	if (content_verified(&apply->check, apply->file.relative))
+		end_mirror_file(&apply->file);
+	else
+		abandon_mirror_file(&apply->file);
 	apply->in_file = 0;
 }
 

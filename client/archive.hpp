@@ -5,6 +5,7 @@
 
 #include "mirror_store.hpp"
 #include "reply_stream.hpp"
+#include "signed_listing.hpp"
 
 namespace dircast {
 
@@ -16,6 +17,8 @@ struct ArchiveApply {
 	int found;           // a record of the wanted path was applied
 	int in_file;         // content goes to file
 	IncomingFile file;
+	const char *wanted_record;  // pinned: the listing's record of the wanted file
+	ContentCheck check;         // pinned: the file's content against its listing
 };
 
 // A full archive (wanted null) also feeds every record path to the path

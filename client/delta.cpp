@@ -8,7 +8,9 @@
 #include "manifest_spool.hpp"
 #include "mirror_store.hpp"
 #include "settings.hpp"
+#include "signed_listing.hpp"
 #include "transfers.hpp"
+#include "../protocol/signed_listing.hpp"
 #include "../protocol/wire.hpp"
 #include "../runtime/console.hpp"
 #include "../runtime/dir.hpp"
@@ -76,7 +78,7 @@ void prune_listed(const char *root)
 // The index is built from the spooled manifest, read through once; nothing
 // is pruned by a manifest that cannot be read back to its end line or that
 // lists more than the index holds.
-static int index_spooled_manifest()
+int index_spooled_manifest()
 {
 	SpoolReader *reader = &spool_reader;
 	const char *line;
@@ -163,6 +165,7 @@ static int update_file(sockaddr_in *host, const char *line, DeltaCounts *counts)
 	}
 	sink.expected = size;
 	start_archive(&apply, relative);
+	apply.wanted_record = line;
 	fetched = fetch_file(host, relative, &sink);
 	if (!finish_archive(&apply) && fetched >= 0) {
 		log_text("dircast-mirror: changed file not in reply ");
@@ -219,10 +222,14 @@ int delta_sync(sockaddr_in *host)
 	make_dir(c_drive_path());
 	make_parent_dirs(root);
 	make_dir(root);
-	if (index_spooled_manifest())
+	if (!pinned_mirror() && index_spooled_manifest())
 		prune_listed(root);
 	if (!update_from_spool(host, &counts))
 		return 0;
+	// A pinned mirror prunes only once every file it fetched verified: a
+	// turn that met a forged file leaves the mirror as it was.
+	if (pinned_mirror() && !verification_failed() && index_spooled_manifest())
+		prune_listed(root);
 	map_drive();
 	log_summary(&counts);
 	return 1;

@@ -12,6 +12,9 @@ int delta_sync(sockaddr_in *host);
 // Removes from the mirror root what the path index does not list with the
 // same kind, walking by directory descriptors.
 void prune_listed(const char *root);
+// Builds the path index from the spooled manifest; 0 when it cannot be
+// read back whole or lists more than the index holds.
+int index_spooled_manifest();
 int file_unchanged(const char *relative, unsigned long long size, unsigned hash);
 // A manifest's file record: 1 with its path (checked, and one the mirror can
 // hold), size and content hash; -1 for a record whose path is unsafe, 0 for

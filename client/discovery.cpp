@@ -3,6 +3,7 @@
 // taken as the host, and only its " port=" field is read.
 #include "discovery.hpp"
 #include "settings.hpp"
+#include "signed_listing.hpp"
 #include "../protocol/wire.hpp"
 #include "../runtime/console.hpp"
 #include "../runtime/kernel.hpp"
@@ -50,8 +51,12 @@ static long open_beacon_listener()
 	return socket;
 }
 
+// A pinned mirror takes a sender only once its signed listing verifies,
+// and otherwise waits on for the next; each sender's beacon sets the port
+// afresh.
 static long receive_beacon(long socket, sockaddr_in *host)
 {
+	unsigned configured_port = client_settings.connect_port;
 	sockaddr_in sender = IPV4_ANY;
 	int length = sizeof sender;
 	long r;
@@ -59,12 +64,16 @@ static long receive_beacon(long socket, sockaddr_in *host)
 	log_text("dircast-mirror: waiting for share beacon on 0.0.0.0:");
 	log_number(client_settings.beacon_port);
 	log_text("\n");
-	r = sys::recvfrom(socket, beacon_buffer, BEACON_BUFFER_SIZE - 1, 0, &sender, &length);
-	if (r <= 0)
-		return -1;
-	beacon_buffer[r] = 0;
-	set_host_address(host, sender.sin_addr);
-	take_port_from_beacon();
+	do {
+		length = sizeof sender;
+		r = sys::recvfrom(socket, beacon_buffer, BEACON_BUFFER_SIZE - 1, 0, &sender, &length);
+		if (r <= 0)
+			return -1;
+		beacon_buffer[r] = 0;
+		set_host_address(host, sender.sin_addr);
+		client_settings.connect_port = configured_port;
+		take_port_from_beacon();
+	} while (pinned_mirror() && !vet_discovered_host(host));
 	log_text("dircast-mirror: beacon received\n");
 	return 0;
 }

@@ -27,6 +27,7 @@ struct ManifestLookup {
 };
 
 static ManifestLookup lookup;
+static const char *found_line = "";
 
 void open_manifest_lookup()
 {
@@ -107,9 +108,12 @@ int manifest_lists_file(const char *relative, unsigned long long size, unsigned 
 			continue;
 		lookup.buffer[end] = 0;
 		lookup.begin = end + 1;
+		found_line = line;
 		return read_file_record(line, listed, &listed_size, hash) > 0 && listed_size == size;
 	}
 	return 0;
 }
+
+const char *manifest_found_line() { return found_line; }
 
 } // namespace dircast

@@ -16,5 +16,7 @@ void close_manifest_lookup();
 // 1 with the manifest's content hash through *hash when the manifest lists
 // the file at relative with this size.
 int manifest_lists_file(const char *relative, unsigned long long size, unsigned *hash);
+// The line manifest_lists_file last found, NUL-terminated, until its next call.
+const char *manifest_found_line();
 
 } // namespace dircast

@@ -2,6 +2,7 @@
 // framing beyond the line breaks: the reader is a manifest stream over it.
 #include "manifest_spool.hpp"
 #include "settings.hpp"
+#include "../protocol/signed_listing.hpp"
 #include "../protocol/wire.hpp"
 #include "../runtime/kernel.hpp"
 #include "../runtime/sys.hpp"
@@ -146,24 +147,27 @@ static int read_at(long fd, long offset, long where, char *out, long n)
 	return 1;
 }
 
+// A spool holds a manifest or, for a pinned mirror, a signed listing.
+static int spooled_magic(const char *line)
+{
+	return starts_with(line, wire::MANIFEST_MAGIC) || starts_with(line, wire::SIGNED_MAGIC);
+}
+
 int spool_whole()
 {
-	char head[MAGIC_LENGTH];
+	char head[MAGIC_LENGTH + 1];
 	char tail[sizeof END_TAIL - 1];
 	long fd = spool_descriptor();
 
-	if (fd < 0 || !read_at(fd, 0, SEEK_SET, head, sizeof head) ||
+	if (fd < 0 || !read_at(fd, 0, SEEK_SET, head, MAGIC_LENGTH) ||
 	    !read_at(fd, -(long)sizeof tail, SEEK_END, tail, sizeof tail))
 		return 0;
-	for (int i = 0; i < MAGIC_LENGTH; i++) {
-		if (head[i] != wire::MANIFEST_MAGIC[i])
-			return 0;
-	}
+	head[MAGIC_LENGTH] = 0;
 	for (unsigned i = 0; i < sizeof tail; i++) {
 		if (tail[i] != END_TAIL[i])
 			return 0;
 	}
-	return 1;
+	return spooled_magic(head);
 }
 
 int open_spool(SpoolReader *reader)
@@ -177,7 +181,7 @@ int open_spool(SpoolReader *reader)
 	if (!spool_whole() || sys::lseek(reader->fd, 0, SEEK_SET) != 0)
 		return 0;
 	line = next_spool_line(reader);
-	return line && starts_with(line, wire::MANIFEST_MAGIC);
+	return line && spooled_magic(line);
 }
 
 const char *next_spool_line(SpoolReader *reader)

@@ -32,8 +32,9 @@ int spool_bytes(const char *data, long length);
 int spool_line(const char *line, long length);
 // Writes out what is gathered; 0 when any write failed.
 int end_spool();
-// 1 when the spool begins with the manifest's magic line and ends with its
-// end line: only then may a pass act on what it reads before its end.
+// 1 when the spool begins with the magic line of a manifest or a signed
+// listing and ends with its end line: only then may a pass act on what it
+// reads before its end.
 int spool_whole();
 // 0 when there is no spool or its first line is not the magic; the reader
 // then stands after that line.

@@ -3,6 +3,7 @@
 // is skipped without a word.
 #include "settings.hpp"
 #include "drive_link.hpp"
+#include "../protocol/signed_listing.hpp"
 #include "../protocol/wire.hpp"
 #include "../runtime/net.hpp"
 #include "../runtime/options.hpp"
@@ -21,6 +22,8 @@ constexpr ClientSettings DEFAULT_CLIENT_SETTINGS = {
 	{0, 0, 0, 0},
 	30,
 	0,
+	nullptr,
+	{},
 };
 
 constinit ClientSettings client_settings = DEFAULT_CLIENT_SETTINGS;
@@ -66,6 +69,8 @@ static Action parse_one_option(int *index, int argc, char **argv)
 		s->poll_seconds = clamp_poll_seconds(parse_decimal(value));
 	} else if (match_either(index, argc, argv, "--dosdevices", nullptr, &value)) {
 		s->dosdevices = value;
+	} else if (match_either(index, argc, argv, "--host-key", nullptr, &value)) {
+		s->host_key = value;
 	} else if (text_equals(argv[*index], "--once")) {
 		s->run_once = 1;
 	} else {
@@ -111,14 +116,17 @@ static int path_within(const char *path, const char *prefix)
 	return starts_with(path, prefix) && (path[n] == 0 || path[n] == '/');
 }
 
-// Every full sync empties the mirror root and every delta removes what the
+// A key that is not 64 hex digits is refused: a pinned mirror must never
+// fall back to taking any host. Every full sync empties the mirror root and every delta removes what the
 // share lacks, so a root that holds Wine's own directory of drives (the
 // home directory, the prefix, "/") would take the prefix with it; and a
 // drive link on the way to the mirror root would point into itself.
 const char *invalid_client_setting()
 {
-	const ClientSettings *s = &client_settings;
+	ClientSettings *s = &client_settings;
 
+	if (s->host_key && !parse_hex(s->host_key, s->host_public_key, ED25519_PUBLIC_SIZE))
+		return "--host-key";
 	if (text_length(s->mirror_root) > MIRROR_ROOT_LIMIT)
 		return "--mirror-root";
 	if (text_length(s->dosdevices) > DOSDEVICES_LIMIT)

@@ -17,6 +17,8 @@ struct ClientSettings {
 	unsigned char direct_host[4];
 	unsigned poll_seconds;     // 0: one turn, then end
 	int run_once;
+	const char *host_key;      // --host-key: the only host key taken, in hex; null: any host
+	unsigned char host_public_key[32];  // host_key read, by invalid_client_setting
 };
 
 extern ClientSettings client_settings;

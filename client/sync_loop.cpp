@@ -8,6 +8,7 @@
 #include "manifest_lookup.hpp"
 #include "mirror_store.hpp"
 #include "settings.hpp"
+#include "signed_listing.hpp"
 #include "transfers.hpp"
 #include "trust_check.hpp"
 #include "../runtime/clock.hpp"
@@ -23,6 +24,14 @@ static void remember_hash(SyncState *state, int manifest_ok, unsigned hash)
 	state->last_hash = hash;
 }
 
+// A pinned mirror's turn that met a file failing verification: whatever it
+// wrote was verified, but the mirror is not the listing's.
+static int fail_verified_turn(SyncState *state)
+{
+	state->have_last_hash = 0;
+	return state->first_sync;
+}
+
 // The archive is applied as it arrives, file by file, over whatever the
 // mirror holds; only a whole archive lets the mirror be pruned to it. A cut
 // archive leaves the files it completed and everything else as it was.
@@ -35,7 +44,9 @@ static int run_archive_path(sockaddr_in *host, SyncState *state, int manifest_ok
 	long fetched;
 	int whole;
 
-	if (manifest_ok)
+	// A pinned mirror got here only with a verified listing, which its
+	// archive must be checked against even after a failed delta.
+	if (manifest_ok || pinned_mirror())
 		open_manifest_lookup();
 	start_archive(&apply, nullptr);
 	fetched = fetch_archive(host, &sink);
@@ -44,7 +55,12 @@ static int run_archive_path(sockaddr_in *host, SyncState *state, int manifest_ok
 	state->check_trust |= manifest_ok;
 	if (!whole || fetched < 0)
 		return state->first_sync;
-	prune_mirror();
+	if (verification_failed())
+		return fail_verified_turn(state);
+	if (pinned_mirror())
+		prune_to_listing();
+	else
+		prune_mirror();
 	map_drive();
 	log_text("dircast-mirror: sync complete\n");
 	state->first_sync = 0;
@@ -67,24 +83,38 @@ static int mirror_root_has_entries()
 	return found;
 }
 
+// A pinned mirror starts every turn from a verified listing, or not at all.
+static long fetch_turn_manifest(sockaddr_in *host, const SyncState *state, unsigned *hash,
+				unsigned long long *content_total)
+{
+	if (pinned_mirror())
+		return fetch_signed_listing(host, hash, content_total, state->have_last_hash, state->last_hash);
+	return fetch_manifest(host, hash, content_total);
+}
+
 int sync_turn(sockaddr_in *host, SyncState *state)
 {
 	unsigned hash = 0;
 	unsigned long long content_total = 0;
-	int manifest_ok = fetch_manifest(host, &hash, &content_total) == 0;
+	int manifest_ok = fetch_turn_manifest(host, state, &hash, &content_total) == 0;
 
 	clear_mirror_faults();
+	clear_verification_failures();
+	if (pinned_mirror() && !manifest_ok)
+		return state->first_sync;
 	if (manifest_ok && (!state->first_sync || mirror_root_has_entries())) {
 		if (state->have_last_hash && hash == state->last_hash) {
 			log_text("dircast-mirror: no share changes\n");
 			return 0;
 		}
-		if (delta_sync(host)) {
+		if (delta_sync(host) && !verification_failed()) {
 			log_text("dircast-mirror: sync complete\n");
 			state->first_sync = 0;
 			remember_hash(state, 1, hash);
 			return 0;
 		}
+		if (verification_failed())
+			return fail_verified_turn(state);
 		log_text("dircast-mirror: delta failed, falling back to archive\n");
 		manifest_ok = 0;
 	}
@@ -142,6 +172,8 @@ int sync_loop(sockaddr_in *host)
 	ChangeWatch watch = {0, 0, 0, 0};
 
 	for (;;) {
+		unsigned long started = monotonic_ms();
+
 		if (sync_turn(host, &state))
 			return 1;
 		if (client_settings.run_once || client_settings.poll_seconds == 0)
@@ -150,6 +182,8 @@ int sync_loop(sockaddr_in *host)
 		log_number(client_settings.poll_seconds);
 		log_text(" seconds\n");
 		wait_between_turns(host, &state, &watch);
+		if (pinned_mirror())
+			pace_pinned_turns(started);
 	}
 }
 

@@ -134,8 +134,7 @@ int receive_reply(long socket, StreamKind kind, const ReplySink *sink)
 
 // Connects and sends the request; a failed send shows later as an
 // incomplete reply. -1, after the fetch's own message, when no connection.
-static long send_request(sockaddr_in *host, const char *request, const char *failed_message,
-			 const char *sent_message)
+long send_request(sockaddr_in *host, const char *request, const char *failed_message, const char *sent_message)
 {
 	long socket = connect_to_host(host);
 

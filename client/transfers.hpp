@@ -34,6 +34,8 @@ struct ReplySink {
 };
 
 long connect_to_host(sockaddr_in *host);
+// Connects and sends the request; the socket, or -1 after failed_message.
+long send_request(sockaddr_in *host, const char *request, const char *failed_message, const char *sent_message);
 // Receives until the reply ends, the peer closes, the idle limit passes or
 // the handler stops it; 1 when the reply arrived whole.
 int receive_reply(long socket, StreamKind kind, const ReplySink *sink);

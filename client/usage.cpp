@@ -19,6 +19,8 @@ constexpr const char USAGE[] =
 	"  --poll-seconds, --poll SECONDS     pause between turns, 0 for one turn (default 30)\n"
 	"  --dosdevices DIR                   Wine's drive links (default /home/username/.wine/dosdevices)\n"
 	"  --once                             end after one turn (default: keep polling)\n"
+	"  --host-key HEX                     take only listings signed by this key (64 hex digits;\n"
+	"                                     default: any host, nothing checked)\n"
 	"  -h, --help                         print this help and exit\n"
 	"  --version                          print the version and exit\n"
 	"\n"

@@ -24,7 +24,7 @@ if [ -n "${FUZZ_SEED:-}" ]; then
 fi
 targets=("$@")
 if [ ${#targets[@]} -eq 0 ]; then
-	targets=(archive delta reply_stream path options host_request host_interleave)
+	targets=(archive delta reply_stream path options host_request host_interleave signed_listing)
 fi
 
 cmake -S fuzz -B "$build" -DCMAKE_CXX_COMPILER="${FUZZ_CXX:-clang++}" >/dev/null

@@ -58,12 +58,17 @@ static int same_state(const CacheEntry *e, const kernel_stat *st)
 	       e->ctime == st->st_ctime_sec && e->ctime_nsec == st->st_ctime_nsec;
 }
 
-int cached_content_hash(const kernel_stat *st, unsigned since_generation, unsigned *content_hash)
+int cached_content_hash(const kernel_stat *st, unsigned since_generation, unsigned *content_hash,
+			unsigned char *digest)
 {
 	const CacheEntry *e = find_slot(st, 0);
 
 	if (!e || !same_state(e, st) || (!e->stable && !hashed_since(e, since_generation)))
 		return 0;
+	if (digest && !e->has_digest)
+		return 0;
+	if (digest)
+		__builtin_memcpy(digest, e->digest, sizeof e->digest);
 	*content_hash = e->content_hash;
 	return 1;
 }
@@ -73,7 +78,8 @@ static int safely_older(unsigned long seconds, const timespec *hashed_at)
 	return (long)seconds + RACY_SECONDS < hashed_at->tv_sec;
 }
 
-void remember_content_hash(const kernel_stat *st, unsigned content_hash, const timespec *hashed_at)
+void remember_content_hash(const kernel_stat *st, unsigned content_hash, const timespec *hashed_at,
+			   const unsigned char *digest)
 {
 	CacheEntry *e = find_slot(st, 1);
 
@@ -89,6 +95,9 @@ void remember_content_hash(const kernel_stat *st, unsigned content_hash, const t
 	e->content_hash = content_hash;
 	e->generation = cache_generation;
 	e->stable = safely_older(st->st_mtime_sec, hashed_at) && safely_older(st->st_ctime_sec, hashed_at);
+	e->has_digest = digest != nullptr;
+	if (digest)
+		__builtin_memcpy(e->digest, digest, sizeof e->digest);
 }
 
 } // namespace dircast

@@ -1,6 +1,7 @@
 // dircast-serve: publishes one directory tree to mirror clients on the LAN.
 #include "serve_loop.hpp"
 #include "settings.hpp"
+#include "signing_key.hpp"
 #include "usage.hpp"
 #include "../runtime/console.hpp"
 #include "../runtime/start.hpp"
@@ -37,8 +38,12 @@ int main(int argc, char **argv)
 		print_host_action(action);
 		return 0;
 	}
+	if (host_settings.make_key)
+		return make_key_file(host_settings.make_key);
 	log_text("dircast-serve: start\n");
 	check_settings();
+	if (host_settings.signing_key && !load_signing_key(host_settings.signing_key))
+		exit_process(1);
 	log_text("dircast-serve: sharing ");
 	log_text(host_settings.share_root);
 	log_text("\n");

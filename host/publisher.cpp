@@ -8,6 +8,8 @@
 #include "publisher.hpp"
 #include "send_buffer.hpp"
 #include "settings.hpp"
+#include "signed_answer.hpp"
+#include "../protocol/signed_listing.hpp"
 #include "../runtime/console.hpp"
 #include "../runtime/kernel.hpp"
 #include "../runtime/path.hpp"
@@ -18,7 +20,7 @@ namespace dircast {
 
 // A single-file request joins up to 511 request bytes under the share root.
 constexpr int REQUEST_PATH_SIZE = 768;
-enum Stage { START, HASH_WALK, HEADER, RECORDS, SINGLE_FILE, END, DONE };
+enum Stage { START, HASH_WALK, HEADER, RECORDS, SINGLE_FILE, SIGNATURE, END, DONE };
 
 static void cut_answer(Answer *a, Reply *r)
 {
@@ -63,6 +65,8 @@ static void gather_manifest_record(Answer *a, Reply *r)
 
 	append_text(out, &n, wire::HASH_FIELD);
 	append_decimal(out, &n, a->hashed.content.hash);
+	if (a->kind == SIGNED_ANSWER)
+		append_digest_field(out, &n, a->hashed.content.digest);
 	append_char(out, &n, '\n');
 	reply_commit(r, n);
 }
@@ -153,7 +157,7 @@ static void end_listing(Answer *a, Reply *r)
 	}
 	walk_ascend(w);
 	if (w->depth < 0)
-		a->stage = END;
+		a->stage = a->kind == SIGNED_ANSWER ? SIGNATURE : END;
 }
 
 static void record_step(Answer *a, Reply *r, long *budget)
@@ -234,11 +238,14 @@ static void gather_archive_header(Answer *a, Reply *r)
 
 static void gather_header(Answer *a, Reply *r)
 {
-	if (a->kind != MANIFEST_ANSWER) {
+	if (a->kind == ARCHIVE_ANSWER || a->kind == FILE_ANSWER) {
 		gather_archive_header(a, r);
 		return;
 	}
-	reply_commit(r, compose_manifest_header(reply_tail(r), a->hashed.hash));
+	if (a->kind == SIGNED_ANSWER)
+		reply_commit(r, compose_signed_header(reply_tail(r), a->hashed.hash, a->sequence));
+	else
+		reply_commit(r, compose_manifest_header(reply_tail(r), a->hashed.hash));
 	if (walk_start(&a->walk))
 		a->stage = RECORDS;
 	else
@@ -272,6 +279,10 @@ static void begin(Answer *a, Reply *r)
 		a->stage = HEADER;
 		return;
 	}
+	if (a->kind == SIGNED_ANSWER && !start_signed_answer(&a->sequence, &a->listing)) {
+		cut_answer(a, r);
+		return;
+	}
 	start_hash_walk(&a->hashed, begin_cache_request());
 	if (walk_start(&a->walk))
 		a->stage = HASH_WALK;
@@ -291,6 +302,10 @@ static void step(Answer *a, Reply *r, long *budget)
 	case HEADER: gather_header(a, r); break;
 	case RECORDS: record_step(a, r, budget); break;
 	case SINGLE_FILE: send_single_file(a, r); break;
+	case SIGNATURE:
+		gather_signature(r, &a->listing, a->hashed.hash, a->sequence);
+		a->stage = END;
+		break;
 	case END:
 		reply_text(r, wire::END_MARKER);
 		a->stage = DONE;
@@ -300,12 +315,19 @@ static void step(Answer *a, Reply *r, long *budget)
 
 // Every step but a file's content gathers at most one line, so a step is
 // begun only with a line's room free; content takes whatever room there is.
+// A signed listing's header and records also go into its digest as they are
+// gathered (a step moves no gathered bytes).
 int produce_answer(Answer *answer, Reply *reply, long *budget)
 {
 	while (answer->stage != DONE && !reply_broken(reply) && *budget > 0) {
+		char *tail;
+
 		if (reply_room(reply) < SEND_BUFFER_SIZE)
 			return 0;
+		tail = reply_tail(reply);
 		step(answer, reply, budget);
+		if (answer->kind == SIGNED_ANSWER && answer->stage <= SIGNATURE)
+			sha256_update(&answer->listing, tail, reply_tail(reply) - tail);
 	}
 	return answer->stage == DONE || reply_broken(reply);
 }
@@ -326,10 +348,14 @@ void start_answer(Answer *answer, const char *request)
 	answer->header_piece = 0;
 	answer->spill = nullptr;
 	answer->hashed.hashing = 0;
+	answer->hashed.content.with_digest = 0;
 	answer->file = -1;
 	answer->walk.depth = -1;
 	if (starts_with(request, wire::MANIFEST_PREFIX)) {
 		answer->kind = MANIFEST_ANSWER;
+	} else if (starts_with(request, wire::SIGNED_PREFIX)) {
+		answer->kind = SIGNED_ANSWER;
+		answer->hashed.content.with_digest = 1;
 	} else if (starts_with(request, wire::FILE_PREFIX)) {
 		answer->kind = FILE_ANSWER;
 		copy_request_path(answer->walk.relative, request + wire::FILE_PREFIX_LENGTH);
@@ -353,6 +379,8 @@ const char *answer_log_line(const Answer *answer)
 		return "dircast-serve: manifest sent\n";
 	if (answer->kind == FILE_ANSWER)
 		return "dircast-serve: file archive sent\n";
+	if (answer->kind == SIGNED_ANSWER)
+		return "dircast-serve: signed listing sent\n";
 	return "dircast-serve: archive sent\n";
 }
 

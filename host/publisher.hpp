@@ -4,13 +4,14 @@
 #pragma once
 
 #include "reply.hpp"
+#include "../protocol/sha256.hpp"
 #include "hash_walk.hpp"
 #include "share_file.hpp"
 #include "walk_cursor.hpp"
 
 namespace dircast {
 
-enum AnswerKind { MANIFEST_ANSWER, ARCHIVE_ANSWER, FILE_ANSWER };
+enum AnswerKind { MANIFEST_ANSWER, ARCHIVE_ANSWER, FILE_ANSWER, SIGNED_ANSWER };
 
 struct Answer {
 	AnswerKind kind;
@@ -20,6 +21,8 @@ struct Answer {
 	HashWalk hashed;        // the manifest hash, and the content hash of the entry at hand
 	long file;              // the archive file whose content is being sent, else -1
 	unsigned long long file_left;
+	unsigned long long sequence;  // a signed listing's: the realtime clock in ms
+	Sha256 listing;               // a signed listing's bytes so far
 	// The walk; a single-file answer keeps its requested path in walk.relative.
 	WalkCursor walk;
 };

@@ -6,7 +6,8 @@
 namespace dircast {
 
 // Longest use: the beacon, whose settings are refused at start-up unless it
-// fits with its NUL. A record line is at most 10 + 511 + 6 + 20 + 6 + 10 + 1.
+// fits with its NUL. A record line is at most 10 + 511 + 6 + 20 + 6 + 10 + 1,
+// and 72 more for a signed listing's digest field.
 constexpr int SEND_BUFFER_SIZE = 768;
 
 extern char send_buffer[SEND_BUFFER_SIZE];

@@ -19,6 +19,8 @@ constinit HostSettings host_settings = {
 	{10, 0, 3, 255},
 	1,
 	0,
+	nullptr,
+	nullptr,
 };
 
 static int match_text(int *i, int argc, char **argv, const char *name, const char *alias, const char **field)
@@ -49,7 +51,9 @@ static Action parse_host_option(int *i, int argc, char **argv)
 	    match_text(i, argc, argv, "--path", nullptr, &s->path) ||
 	    match_text(i, argc, argv, "--mode", nullptr, &s->mode) ||
 	    match_number(i, argc, argv, "--port", "--listen-port", &s->listen_port) ||
-	    match_number(i, argc, argv, "--beacon-port", nullptr, &s->beacon_port))
+	    match_number(i, argc, argv, "--beacon-port", nullptr, &s->beacon_port) ||
+	    match_text(i, argc, argv, "--make-key", nullptr, &s->make_key) ||
+	    match_text(i, argc, argv, "--signing-key", nullptr, &s->signing_key))
 		return ACTION_RUN;
 	if (match_option(i, argc, argv, "--broadcast", &value)) {
 		s->broadcast_valid = parse_ipv4(value, s->broadcast_address);

@@ -16,6 +16,8 @@ struct HostSettings {
 	unsigned char broadcast_address[4];
 	int broadcast_valid;
 	int announce_changes;  // beacons carry " hash=" and the manifest hash
+	const char *make_key;     // --make-key: write a new key there and end
+	const char *signing_key;  // --signing-key: sign listings with this key
 };
 
 extern HostSettings host_settings;

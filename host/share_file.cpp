@@ -37,9 +37,11 @@ int start_content_hash(ContentHash *h, long dirfd, const char *name, unsigned ge
 	h->fd = -1;
 	h->size = 0;
 	h->hash = FNV1A_BASIS;
+	if (h->with_digest)  // what is listed with size 0: no content
+		sha256("", 0, h->digest);
 	if (sys::fstatat(dirfd, name, &h->st, 0) < 0 || !carried_file(&h->st))
 		return 1;
-	if (cached_content_hash(&h->st, generation, &h->hash)) {
+	if (cached_content_hash(&h->st, generation, &h->hash, h->with_digest ? h->digest : nullptr)) {
 		h->size = (unsigned long long)h->st.st_size;
 		return 1;
 	}
@@ -49,6 +51,8 @@ int start_content_hash(ContentHash *h, long dirfd, const char *name, unsigned ge
 		return 1;
 	h->size = (unsigned long long)h->st.st_size;
 	h->remaining = h->size;
+	if (h->with_digest)
+		sha256_start(&h->sha);
 	return 0;
 }
 
@@ -66,11 +70,15 @@ int continue_content_hash(ContentHash *h, long *budget)
 		if (n < 1)
 			break;
 		h->hash = fnv1a_update(h->hash, file_buffer, n);
+		if (h->with_digest)
+			sha256_update(&h->sha, file_buffer, n);
 		h->remaining -= (unsigned long long)n;
 		*budget -= n;
 	}
 	abandon_content_hash(h);
-	remember_content_hash(&h->st, h->hash, &h->hashed_at);
+	if (h->with_digest)
+		sha256_finish(&h->sha, h->digest);
+	remember_content_hash(&h->st, h->hash, &h->hashed_at, h->with_digest ? h->digest : nullptr);
 	return 1;
 }
 

@@ -1,6 +1,7 @@
 // Opening and hashing files of the share.
 #pragma once
 
+#include "../protocol/sha256.hpp"
 #include "../runtime/sys.hpp"
 
 namespace dircast {
@@ -27,6 +28,9 @@ struct ContentHash {
 	unsigned hash;
 	kernel_stat st;
 	timespec hashed_at;
+	int with_digest;  // set by the owner: a signed listing wants the SHA-256 too
+	Sha256 sha;
+	unsigned char digest[SHA256_SIZE];
 };
 
 // 1 when the result is known at once, 0 when the content must be read by

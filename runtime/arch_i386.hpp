@@ -67,6 +67,7 @@ constexpr long NR_inotify_add_watch = 292;
 constexpr long NR_utimensat = 320;  // two timespecs of 32-bit words, as our timespec is here
 constexpr long NR_inotify_init1 = 332;
 constexpr long NR_fstatfs64 = 269;  // struct statfs64, whose f_type leads it as a 32-bit word
+constexpr long NR_getrandom = 355;
 
 inline long syscall(long nr)
 {

@@ -48,6 +48,7 @@ constexpr long NR_inotify_add_watch = 254;
 constexpr long NR_utimensat = 280;
 constexpr long NR_inotify_init1 = 294;
 constexpr long NR_fstatfs = 138;  // struct statfs, whose f_type leads it as a long
+constexpr long NR_getrandom = 318;
 
 // The syscall instruction is the fast entry already: nothing to look up.
 inline void use_auxiliary_vector(const long *) {}

@@ -6,6 +6,7 @@ namespace dircast::kernel {
 
 // errno values, as returned negated by every call
 constexpr long ENOENT = 2;
+constexpr long EINTR = 4;
 constexpr long EIO = 5;
 constexpr long EBADF = 9;
 constexpr long EEXIST = 17;

@@ -91,6 +91,9 @@ inline long inotify_add_watch(long fd, const char *path, unsigned mask)
 {
 	return syscall(arch::NR_inotify_add_watch, fd, (long)path, (long)mask);
 }
+// Bytes from the kernel's random pool; blocks only until the pool is first
+// seeded at boot.
+inline long getrandom(void *buf, long n, long flags) { return syscall(arch::NR_getrandom, (long)buf, n, flags); }
 // fstatfs, reduced to the one field we read: the filesystem's type.
 inline long fstatfs_type(long fd, unsigned long *type) { return arch::fstatfs_type(fd, type); }
 
