@@ -19,7 +19,19 @@ constinit HostSettings host_settings = {
 	{10, 0, 3, 255},
 	1,
 	0,
+	"follow",
 };
+
+LinkMode link_mode()
+{
+	const char *links = host_settings.links;
+
+	if (text_equals(links, "follow"))
+		return LINKS_FOLLOW;
+	if (text_equals(links, "within"))
+		return LINKS_WITHIN;
+	return text_equals(links, "none") ? LINKS_NONE : LINKS_UNKNOWN;
+}
 
 static int match_text(int *i, int argc, char **argv, const char *name, const char *alias, const char **field)
 {
@@ -48,6 +60,7 @@ static Action parse_host_option(int *i, int argc, char **argv)
 	    match_text(i, argc, argv, "--drive", nullptr, &s->drive) ||
 	    match_text(i, argc, argv, "--path", nullptr, &s->path) ||
 	    match_text(i, argc, argv, "--mode", nullptr, &s->mode) ||
+	    match_text(i, argc, argv, "--links", nullptr, &s->links) ||
 	    match_number(i, argc, argv, "--port", "--listen-port", &s->listen_port) ||
 	    match_number(i, argc, argv, "--beacon-port", nullptr, &s->beacon_port))
 		return ACTION_RUN;
@@ -119,6 +132,8 @@ const char *invalid_setting()
 		return "--mode";
 	if (!s->broadcast_valid)
 		return "--broadcast";
+	if (link_mode() == LINKS_UNKNOWN)
+		return "--links";
 	return nullptr;
 }
 
