@@ -9,6 +9,7 @@ constexpr long ENOENT = 2;
 constexpr long EIO = 5;
 constexpr long EBADF = 9;
 constexpr long EEXIST = 17;
+constexpr long EISDIR = 21;
 constexpr long EAGAIN = 11;
 constexpr long EINVAL = 22;
 constexpr long ENFILE = 23;
@@ -16,6 +17,7 @@ constexpr long EMFILE = 24;
 constexpr long ENOSPC = 28;
 constexpr long EINPROGRESS = 115;
 constexpr long ETIMEDOUT = 110;
+constexpr long ENOTEMPTY = 39;
 constexpr long ESTALE = 116;
 
 // open flags (octal, as the kernel writes them)
