@@ -83,7 +83,7 @@ static int open_level(WalkCursor *w, int relative_length, int full_length)
 	DirScan *scan = scan_of(w, depth);
 	kernel_stat st;
 
-	if (depth >= OPEN_LEVELS)
+	if (depth >= OPEN_LEVELS && !w->levels[depth - OPEN_LEVELS].closed)
 		close_outer_level(w, depth - OPEN_LEVELS);
 	if (open_scan(scan, depth == 0 ? host_settings.share_root : w->full, FOLLOW_LINKS) < 0)
 		return 0;
