@@ -248,7 +248,7 @@ TEST_P(ServeWalk, EachLinksModeFollowsItsOwnLinks)
 		std::string links;
 		std::vector<std::string> listed, absent;
 	};
-	std::string outside = tmp / "outside";
+	std::string outside = root + "-beside";  // the root's path is a prefix of its path
 
 	make_dirs(root + "/in/sub");
 	make_dirs(outside);
