@@ -88,7 +88,6 @@ static void prune_level(long parent, const char *name, int length, int depth)
 	fd = prune_scan.fd;
 	while ((child = next_entry(&prune_scan))) {
 		long long position = prune_scan.position;
-
 		int child_length = extend_relative(length, child);
 
 		if (child_length < 0)

@@ -187,7 +187,7 @@ TEST_P(ServeWalk, UnreadableEntriesAreEmptyFilesInTheManifestAndAbsentFromArchiv
 // in a copy without them.
 TEST_P(ServeWalk, LinkLoopsAreLeftOutInBoundedTime)
 {
-	std::string clean = tmp / "clean", other = tmp / "other";
+	std::string clean = tmp / "clean", other = tmp / "other", targets[] = {".", "..", tmp.path};
 	ServeRun copy;
 
 	make_dirs(other);
@@ -199,7 +199,7 @@ TEST_P(ServeWalk, LinkLoopsAreLeftOutInBoundedTime)
 	}
 	for (const std::string &at : {"", "/a", "/a/b", "/a/b/c"})
 		for (int i = 0; i < 3; i++)
-			ASSERT_EQ(symlink(i == 2 ? tmp.path.c_str() : i ? ".." : ".", (root + at + "/loop" + std::to_string(i)).c_str()), 0);
+			ASSERT_EQ(symlink(targets[i].c_str(), (root + at + "/loop" + std::to_string(i)).c_str()), 0);
 	start(host, root);
 	start(copy, clean);
 
@@ -229,7 +229,6 @@ TEST_P(ServeWalk, EachLinksModeFollowsItsOwnLinks)
 		std::string manifest = tcp_exchange(run.port, MANIFEST_REQUEST);
 		auto listed = [&](const std::string &path) { return manifest.find("path=" + path) != std::string::npos; };
 
-		EXPECT_TRUE(listed("in/sub/f ")) << links;
 		EXPECT_EQ(listed("inside/f "), links != "none") << links;
 		EXPECT_EQ(listed("out/o "), links == "follow") << links;
 		EXPECT_EQ(listed("broken size=0 "), links == "follow") << links;
