@@ -21,8 +21,10 @@
 
 namespace dircast {
 
-// Depth 0 is the mirror root: entries of up to nine components are examined.
-constexpr int PRUNE_DEPTH_LIMIT = 8;
+// Depth 0 is the mirror root. A relative path of 511 bytes has at most 256
+// components, the last of them listed at depth 255: every entry a manifest
+// can name is examined.
+constexpr int PRUNE_DEPTH_LIMIT = (wire::PATH_LIMIT + 1) / 2 - 1;
 constexpr int FILE_PATH_AT = 10;
 constexpr int DIR_PATH_AT = 9;
 constexpr int FIELD_DIGITS_AT = 6;  // " size=" and " hash=" alike
@@ -30,49 +32,78 @@ constexpr int FIELD_DIGITS_AT = 6;  // " size=" and " hash=" alike
 // The spool is read twice, never at once: one reader serves both passes.
 static SpoolReader spool_reader;
 
+// One batch and one path serve every level of the prune, so that its stack
+// stays small at any depth: a level keeps only its descriptor and, while a
+// directory below it is pruned, the position its listing goes on from.
+static DirScan prune_scan;
+static char prune_relative[RELATIVE_PATH_SIZE];
+
 struct DeltaCounts {
 	unsigned changed;
 	unsigned skipped;
 };
 
-static void prune_level(long parent, const char *name, const char *relative, int depth);
+static void prune_level(long parent, const char *name, int length, int depth);
 
 // Entries are reached from their directory's descriptor, never by a path
 // from the mirror root, so a link swapped in during the walk is not followed.
-static void prune_entry(const DirScan *scan, const char *name, const char *relative, int depth)
+// 1 when the walk went below the entry and the shared scan is another's.
+static int prune_entry(long dirfd, const char *name, int length, int depth)
 {
-	int is_directory = !entry_is_regular(scan) && probe_directory_at(scan->fd, name, NO_LINKS);
+	int is_directory = !entry_is_regular(&prune_scan) && probe_directory_at(dirfd, name, NO_LINKS);
 
-	if (!path_index_lists(relative, is_directory)) {
-		remove_tree(scan->fd, name, 0);
+	if (!path_index_lists(prune_relative, is_directory)) {
+		remove_tree(dirfd, name, 0);
 		log_text("dircast-mirror: pruned ");
-		log_text(relative);
+		log_text(prune_relative);
 		log_text("\n");
-	} else if (is_directory) {
-		prune_level(scan->fd, name, relative, depth + 1);
+		return 0;
 	}
+	if (!is_directory)
+		return 0;
+	prune_level(dirfd, name, length, depth + 1);
+	return 1;
+}
+
+// The bound of join_name, on the shared path cut back to length.
+static int extend_relative(int length, const char *child)
+{
+	int n = text_length(child);
+
+	if (length + n + 1 >= RELATIVE_PATH_SIZE)
+		return -1;
+	if (length > 0)
+		prune_relative[length++] = '/';
+	copy_span(prune_relative + length, child, n);
+	return length + n;
 }
 
 // Entries are removed while the same directory is still being listed; there
-// is no second pass.
-static void prune_level(long parent, const char *name, const char *relative, int depth)
+// is no second pass. length: of the directory's own relative path.
+static void prune_level(long parent, const char *name, int length, int depth)
 {
-	char child_relative[RELATIVE_PATH_SIZE];
-	DirScan scan;
 	const char *child;
+	long fd;
 
-	if (depth > PRUNE_DEPTH_LIMIT || open_scan_at(&scan, parent, name, NO_LINKS) < 0)
+	if (depth > PRUNE_DEPTH_LIMIT || open_scan_at(&prune_scan, parent, name, NO_LINKS) < 0)
 		return;
-	while ((child = next_entry(&scan))) {
-		if (join_name(child_relative, RELATIVE_PATH_SIZE, relative, child))
-			prune_entry(&scan, child, child_relative, depth);
+	fd = prune_scan.fd;
+	while ((child = next_entry(&prune_scan))) {
+		long long position = prune_scan.position;
+		int child_length = extend_relative(length, child);
+
+		if (child_length < 0)
+			continue;
+		if (prune_entry(fd, child, child_length, depth) && resume_scan(&prune_scan, fd, position) < 0)
+			break;
 	}
-	close_scan(&scan);
+	sys::close(fd);
 }
 
 void prune_listed(const char *root)
 {
-	prune_level(kernel::AT_FDCWD, root, "", 0);
+	prune_relative[0] = 0;
+	prune_level(kernel::AT_FDCWD, root, 0, 0);
 }
 
 // The index is built from the spooled manifest, read through once; nothing
@@ -144,6 +175,18 @@ int read_file_record(const char *line, char *relative, unsigned long long *size,
 	return mirror_can_hold(relative);
 }
 
+// An empty file needs nothing from the host. The host lists entries it
+// cannot send (unreadable files, broken links, FIFOs) so too, and never
+// sends them: asking would fail the delta on every turn, for ever.
+static int make_empty_file(const char *relative)
+{
+	IncomingFile file;
+
+	if (begin_mirror_file(&file, relative))
+		end_mirror_file(&file);
+	return 0;
+}
+
 // A file record line: -1 when its fetch failed, else 0.
 static int update_file(sockaddr_in *host, const char *line, DeltaCounts *counts)
 {
@@ -163,6 +206,9 @@ static int update_file(sockaddr_in *host, const char *line, DeltaCounts *counts)
 		counts->skipped++;
 		return 0;
 	}
+	counts->changed++;
+	if (size == 0)
+		return make_empty_file(relative);
 	sink.expected = size;
 	start_archive(&apply, relative);
 	apply.wanted_record = line;
@@ -173,10 +219,7 @@ static int update_file(sockaddr_in *host, const char *line, DeltaCounts *counts)
 		log_text("\n");
 		return -1;
 	}
-	if (fetched < 0)
-		return -1;
-	counts->changed++;
-	return 0;
+	return fetched < 0 ? -1 : 0;
 }
 
 static void log_summary(const DeltaCounts *counts)

@@ -8,6 +8,7 @@
 #include "../runtime/path.hpp"
 #include "../runtime/sys.hpp"
 #include "../runtime/text.hpp"
+#include "../protocol/wire.hpp"
 
 namespace dircast {
 
@@ -19,8 +20,10 @@ static int mirror_fault_count;
 constexpr long DIRECTORY_MODE = 0777;
 constexpr long FILE_MODE = 0666;
 constexpr long DIRECTORY_NO_LINKS = O_DIRECTORY | O_NOFOLLOW;
-// remove_tree descends this many levels below the mirror root's entries.
-constexpr int REMOVE_DEPTH_LIMIT = 8;
+// remove_tree descends this many levels below the entry it removes: as deep
+// as the mirror can hold anything (a relative path has at most 256
+// components), so a tree of any depth the share can have goes whole.
+constexpr int REMOVE_DEPTH_LIMIT = (wire::PATH_LIMIT + 1) / 2;
 constexpr int HASH_READ_SIZE = 65536;
 
 // A file is written under this name beside its leaf and then renamed over
@@ -452,6 +455,10 @@ Proof prove_file(long fd, unsigned long long size, unsigned hash)
 	return PROOF_MATCHES;
 }
 
+// One batch serves every level of a removal, so that its stack stays small
+// at any depth: a level keeps its descriptor and the name it went down by.
+static DirScan remove_scan;
+
 // Every step is taken from the descriptor of the directory above: each
 // directory is opened relative to its parent with O_NOFOLLOW, listed
 // through that descriptor and emptied by unlinkat relative to it. A link
@@ -460,23 +467,53 @@ Proof prove_file(long fd, unsigned long long size, unsigned hash)
 // already held is the directory that was there. No path is looked up again
 // from the mirror root, so nothing outside it can be reached. Below the
 // depth limit only files and empty directories go.
+static int remove_entry(long dirfd, const char *name, int depth);
+
+// Removes what it can below the directory fd; 1 when anything went. Each
+// directory below is removed whole before the listing goes on from the
+// entry after it.
+static int remove_entries(long fd, int depth)
+{
+	char child[LEAF_SIZE];
+	const char *entry;
+	int any = 0;
+
+	resume_scan(&remove_scan, fd, 0);
+	while ((entry = next_entry(&remove_scan))) {
+		long long position = remove_scan.position;
+		long r = sys::unlinkat(fd, entry, 0);
+
+		if (r != -EISDIR) {
+			any |= r == 0;
+			continue;
+		}
+		copy_span(child, entry, text_length(entry));
+		any |= remove_entry(fd, child, depth + 1);
+		resume_scan(&remove_scan, fd, position);
+	}
+	return any;
+}
+
+// A directory still not empty after a listing that removed something is
+// listed again: a filesystem whose positions shift as entries go may have
+// skipped some. One that removed nothing ends it.
+static int remove_entry(long dirfd, const char *name, int depth)
+{
+	long fd = sys::openat(dirfd, name, DIRECTORY_NO_LINKS);
+	long r;
+
+	if (fd < 0)
+		return sys::unlinkat(dirfd, name, 0) == 0;
+	while ((r = sys::unlinkat(dirfd, name, AT_REMOVEDIR)) == -ENOTEMPTY && depth <= REMOVE_DEPTH_LIMIT &&
+	       remove_entries(fd, depth))
+		;
+	sys::close(fd);
+	return r == 0;
+}
+
 void remove_tree(long dirfd, const char *name, int depth)
 {
-	DirScan scan;
-	const char *child;
-
-	if (open_scan_at(&scan, dirfd, name, NO_LINKS) < 0) {
-		sys::unlinkat(dirfd, name, 0);
-		return;
-	}
-	while (depth <= REMOVE_DEPTH_LIMIT && (child = next_entry(&scan))) {
-		if (entry_is_regular(&scan))
-			sys::unlinkat(scan.fd, child, 0);
-		else
-			remove_tree(scan.fd, child, depth + 1);
-	}
-	close_scan(&scan);
-	sys::unlinkat(dirfd, name, AT_REMOVEDIR);
+	remove_entry(dirfd, name, depth);
 }
 
 } // namespace dircast

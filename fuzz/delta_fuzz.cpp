@@ -82,9 +82,10 @@ void check_index(std::string_view manifest)
 	}
 }
 
-// With every fetch failing, nothing is written: what the sync leaves in the
+// With every fetch failing, nothing is fetched: what the sync leaves in the
 // mirror is what the prune kept, listed with its own kind (a link counts as
-// a file), and the directories the dir records made on their way down.
+// a file), the empty files that need no fetch, and the directories the dir
+// records and those files made on their way down.
 void check_pruned(std::string_view manifest, const std::string &root, const std::string &relative)
 {
 	std::vector<std::string> lines = manifest_lines(manifest);
@@ -97,7 +98,8 @@ void check_pruned(std::string_view manifest, const std::string &root, const std:
 			continue;
 		bool directory = S_ISDIR(st.st_mode), listed = scan_lists(lines, rel, directory);
 		for (const std::string &line : lines)
-			listed = listed || (directory && line.rfind("dir path=" + rel + "/", 0) == 0);
+			listed = listed || (directory && (line.rfind("dir path=" + rel + "/", 0) == 0 ||
+							  line.rfind("file path=" + rel + "/", 0) == 0));
 		if (!listed) {
 			fprintf(stderr, "the %s %s is in the mirror but not in the manifest\n",
 				directory ? "directory" : "file", rel.c_str());

@@ -8,11 +8,11 @@
 
 namespace dircast {
 
-// One connection holds at most its socket, one directory per walk level and
-// the file it reads. A directory that cannot be opened for want of a
-// descriptor would be left out of an answer as if it were gone, so the
-// limit must cover every slot's worst case.
-constexpr unsigned long DESCRIPTORS_PER_SLOT = 2 + wire::WALK_DEPTH_LIMIT;
+// One connection holds at most its socket, the directories of the walk's
+// open levels and the file it reads. A directory that cannot be opened for
+// want of a descriptor would be left out of an answer as if it were gone,
+// so the limit must cover every slot's worst case.
+constexpr unsigned long DESCRIPTORS_PER_SLOT = 2 + OPEN_LEVELS;
 // Standard streams, listener, beacon socket, the probe and root check that
 // hold one briefly, the change watcher's inotify descriptor and its own walk
 // (as many as a slot's), and room for a few inherited ones.

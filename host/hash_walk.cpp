@@ -21,8 +21,12 @@ HashStep hash_walk_step(HashWalk *h, WalkCursor *w, long *budget, EnteredDirecto
 	if (h->hashing) {
 		h->hashing = !continue_content_hash(&h->content, budget);
 	} else if (walk_next(w)) {
+		EntryKind kind = walk_entry_kind(w);
+
 		*budget -= WALK_ENTRY_COST;
-		if (walk_entry_is_directory(w)) {
+		if (kind == ENTRY_LEFT_OUT || kind == ENTRY_LOOP)
+			return HASH_GOING;
+		if (kind == ENTRY_DIRECTORY) {
 			if (walk_descend(w)) {
 				h->hash = hash_dir_entry(h->hash, w->relative);
 				if (entered)

@@ -18,8 +18,6 @@
 
 namespace dircast {
 
-// A single-file request joins up to 511 request bytes under the share root.
-constexpr int REQUEST_PATH_SIZE = 768;
 enum Stage { START, HASH_WALK, HEADER, RECORDS, SINGLE_FILE, SIGNATURE, END, DONE };
 
 static void cut_answer(Answer *a, Reply *r)
@@ -163,6 +161,7 @@ static void end_listing(Answer *a, Reply *r)
 static void record_step(Answer *a, Reply *r, long *budget)
 {
 	WalkCursor *w = &a->walk;
+	EntryKind kind;
 
 	if (a->hashed.hashing) {
 		a->hashed.hashing = !continue_content_hash(&a->hashed.content, budget);
@@ -175,12 +174,13 @@ static void record_step(Answer *a, Reply *r, long *budget)
 		return;
 	}
 	*budget -= WALK_ENTRY_COST;
-	if (!walk_entry_is_directory(w)) {
+	kind = walk_entry_kind(w);
+	if (kind == ENTRY_FILE) {
 		if (w->levels[w->depth].pass == 1)
 			start_file_record(a, r);
 		return;
 	}
-	if (w->levels[w->depth].pass == 2) {
+	if (kind == ENTRY_DIRECTORY && w->levels[w->depth].pass == 2) {
 		gather_dir_record(r, w->relative);
 		walk_descend(w);
 	}
@@ -213,6 +213,18 @@ int compose_manifest_header(char *out, unsigned hash)
 	return n;
 }
 
+// The listing of an answer, which logs the loops it leaves out in the pass
+// given (0: none, the manifest's hash walk did).
+static void start_records(Answer *a, Reply *r, int loop_log_pass)
+{
+	if (!walk_start(&a->walk)) {
+		cut_answer(a, r);
+		return;
+	}
+	a->walk.loop_log_pass = loop_log_pass;
+	a->stage = RECORDS;
+}
+
 // Eleven texts, some of them settings of any length: each is gathered as
 // far as room allows and the rest waits for the next step.
 static void gather_archive_header(Answer *a, Reply *r)
@@ -230,10 +242,8 @@ static void gather_archive_header(Answer *a, Reply *r)
 		return;
 	if (a->kind == FILE_ANSWER)
 		a->stage = SINGLE_FILE;
-	else if (walk_start(&a->walk))
-		a->stage = RECORDS;
 	else
-		cut_answer(a, r);
+		start_records(a, r, 2);
 }
 
 static void gather_header(Answer *a, Reply *r)
@@ -246,23 +256,21 @@ static void gather_header(Answer *a, Reply *r)
 		reply_commit(r, compose_signed_header(reply_tail(r), a->hashed.hash, a->sequence));
 	else
 		reply_commit(r, compose_manifest_header(reply_tail(r), a->hashed.hash));
-	if (walk_start(&a->walk))
-		a->stage = RECORDS;
-	else
-		cut_answer(a, r);
+	start_records(a, r, 0);
 }
 
-// Links are followed and no depth limit applies: anything the path reaches
-// is sent.
+// A file is sent only where the listing would list it: reached through
+// directories and links that the walks follow, not through a loop.
 static void send_single_file(Answer *a, Reply *r)
 {
-	char full[REQUEST_PATH_SIZE];
-	const char *relative = a->walk.relative;
+	char path[WALK_PATH_SIZE];
+	WalkCursor *w = &a->walk;
 
 	a->stage = END;
-	if (path_carried(relative) && join_name(full, REQUEST_PATH_SIZE, host_settings.share_root, relative) &&
-	    !probe_directory(full, FOLLOW_LINKS))
-		open_archive_file(a, r, kernel::AT_FDCWD, full, relative);
+	copy_span(path, w->relative, text_length(w->relative));
+	if (path_carried(path) && walk_to_file(w, path))
+		open_archive_file(a, r, walk_directory_fd(w), w->name, w->relative);
+	walk_close(w);
 }
 
 // The hash walk and the listing see each file once between them: the
@@ -284,10 +292,12 @@ static void begin(Answer *a, Reply *r)
 		return;
 	}
 	start_hash_walk(&a->hashed, begin_cache_request());
-	if (walk_start(&a->walk))
-		a->stage = HASH_WALK;
-	else
+	if (!walk_start(&a->walk)) {
 		cut_answer(a, r);
+		return;
+	}
+	a->walk.loop_log_pass = 1;
+	a->stage = HASH_WALK;
 }
 
 static void step(Answer *a, Reply *r, long *budget)

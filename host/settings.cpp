@@ -21,7 +21,19 @@ constinit HostSettings host_settings = {
 	0,
 	nullptr,
 	nullptr,
+	"follow",
 };
+
+LinkMode link_mode()
+{
+	const char *links = host_settings.links;
+
+	if (text_equals(links, "follow"))
+		return LINKS_FOLLOW;
+	if (text_equals(links, "within"))
+		return LINKS_WITHIN;
+	return text_equals(links, "none") ? LINKS_NONE : LINKS_UNKNOWN;
+}
 
 static int match_text(int *i, int argc, char **argv, const char *name, const char *alias, const char **field)
 {
@@ -50,6 +62,7 @@ static Action parse_host_option(int *i, int argc, char **argv)
 	    match_text(i, argc, argv, "--drive", nullptr, &s->drive) ||
 	    match_text(i, argc, argv, "--path", nullptr, &s->path) ||
 	    match_text(i, argc, argv, "--mode", nullptr, &s->mode) ||
+	    match_text(i, argc, argv, "--links", nullptr, &s->links) ||
 	    match_number(i, argc, argv, "--port", "--listen-port", &s->listen_port) ||
 	    match_number(i, argc, argv, "--beacon-port", nullptr, &s->beacon_port) ||
 	    match_text(i, argc, argv, "--make-key", nullptr, &s->make_key) ||
@@ -123,6 +136,8 @@ const char *invalid_setting()
 		return "--mode";
 	if (!s->broadcast_valid)
 		return "--broadcast";
+	if (link_mode() == LINKS_UNKNOWN)
+		return "--links";
 	return nullptr;
 }
 

@@ -18,9 +18,16 @@ struct HostSettings {
 	int announce_changes;  // beacons carry " hash=" and the manifest hash
 	const char *make_key;     // --make-key: write a new key there and end
 	const char *signing_key;  // --signing-key: sign listings with this key
+	const char *links;     // "follow", "within" or "none" (see link_mode)
 };
 
+// --links: which symbolic links in the share the walks follow. Every mode
+// leaves out the links that loop back into the share or above it.
+enum LinkMode { LINKS_FOLLOW, LINKS_WITHIN, LINKS_NONE, LINKS_UNKNOWN };
+
 extern HostSettings host_settings;
+
+LinkMode link_mode();
 
 // Fills host_settings; returns what the command line asks for (the last
 // --help, -h or --version, else a run).

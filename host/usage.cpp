@@ -20,6 +20,7 @@ constexpr const char USAGE[] =
 	"  --beacon-port PORT          UDP port beacons go to (default 19201)\n"
 	"  --broadcast ADDRESS         where beacons go (default 10.0.3.255; on one machine 127.0.0.1)\n"
 	"  --announce-changes          watch the share; beacons carry the manifest hash (default off)\n"
+	"  --links follow|within|none  links followed: all, those into the share, none (default follow)\n"
 	"  --signing-key FILE          sign listings with this key (default: listings unsigned)\n"
 	"  --make-key FILE             write a new signing key to FILE, print its public key, exit\n"
 	"  -h, --help                  print this help and exit\n"

@@ -29,7 +29,10 @@ constexpr const char END_MARKER[] = "END\n";
 constexpr int REQUEST_LIMIT = 767;
 // Relative paths: 1 to 511 bytes (the walks' 512-byte buffers with the NUL).
 constexpr int PATH_LIMIT = 511;
-// Walks stop descending at this depth; the directory there keeps its record.
-constexpr int WALK_DEPTH_LIMIT = 7;
+// Levels of a walk, the share root being level 0. A directory n levels down
+// has a relative path of at least 2n-1 bytes, so a full path of at least 2n
+// (the shortest root is "/"), which must fit PATH_LIMIT: none lies below
+// 255 levels, and levels 0 to 255 are all a walk can reach.
+constexpr int WALK_DEPTH_LIMIT = 256;
 
 } // namespace dircast::wire

@@ -62,6 +62,7 @@ constexpr long OPEN_LARGE_FILES = 0100000;
 constexpr long NR_fstatat = 300;  // fstatat64, filling the same struct stat64
 constexpr long NR_mkdirat = 296;
 constexpr long NR_unlinkat = 301;
+constexpr long NR_readlinkat = 305;
 constexpr long NR_renameat = 302;
 constexpr long NR_inotify_add_watch = 292;
 constexpr long NR_utimensat = 320;  // two timespecs of 32-bit words, as our timespec is here

@@ -43,6 +43,7 @@ constexpr long OPEN_LARGE_FILES = 0;  // implied by the kernel here
 constexpr long NR_fstatat = 262;  // newfstatat
 constexpr long NR_mkdirat = 258;
 constexpr long NR_unlinkat = 263;
+constexpr long NR_readlinkat = 267;
 constexpr long NR_renameat = 264;
 constexpr long NR_inotify_add_watch = 254;
 constexpr long NR_utimensat = 280;

@@ -21,6 +21,7 @@ long open_scan_at(DirScan *scan, long dirfd, const char *name, LinkPolicy links)
 	scan->length = 0;
 	scan->offset = 0;
 	scan->error = 0;
+	scan->position = 0;
 	return scan->fd;
 }
 
@@ -35,6 +36,45 @@ static unsigned record_length(const char *record)
 	const unsigned char *p = (const unsigned char *)record + kernel::DIRENT64_RECLEN;
 
 	return p[0] | (unsigned)p[1] << 8;
+}
+
+// The 64-bit d_off read bytewise, like the record length. A 32-bit
+// process is given positions that fit a long (the kernel keeps them so for
+// the 32-bit lseek), and a larger one is refused rather than cut.
+static long long record_position(const char *record)
+{
+	const unsigned char *p = (const unsigned char *)record + kernel::DIRENT64_OFF;
+	unsigned long long position = 0;
+
+	for (int i = 7; i >= 0; i--)
+		position = position << 8 | p[i];
+	return (long long)position;
+}
+
+long resume_scan(DirScan *scan, long fd, long long position)
+{
+	long r;
+
+	scan->fd = fd;
+	scan->length = 0;
+	scan->offset = 0;
+	scan->error = 0;
+	scan->position = position;
+	if ((long long)(long)position != position)
+		r = -kernel::EINVAL;
+	else
+		r = sys::lseek(fd, (long)position, kernel::SEEK_SET);
+	if (r < 0)
+		scan->error = r;
+	return r;
+}
+
+void fail_scan(DirScan *scan, long error)
+{
+	close_scan(scan);
+	scan->length = 0;
+	scan->offset = 0;
+	scan->error = error;
 }
 
 // Next entry name, dot entries skipped. A record length of 0 would never
@@ -61,6 +101,7 @@ const char *next_entry(DirScan *scan)
 			continue;
 		}
 		scan->offset += reclen;
+		scan->position = record_position(record);
 		scan->type = (unsigned char)record[kernel::DIRENT64_TYPE];
 		if (!is_dot_entry(record + kernel::DIRENT64_NAME))
 			return record + kernel::DIRENT64_NAME;

@@ -15,6 +15,7 @@ struct DirScan {
 	long length;
 	long offset;
 	long error;          // the first failed getdents64, or 0
+	long long position;  // d_off of the entry last returned: where the listing goes on
 	unsigned char type;  // d_type of the entry last returned
 	char batch[SCAN_BATCH];
 };
@@ -29,6 +30,12 @@ const char *next_entry(DirScan *scan);
 // the entries not yet returned are unknown, not absent.
 int scan_failed(const DirScan *scan);
 void close_scan(DirScan *scan);
+// Lists the open directory fd on from position (a position of an entry that
+// it returned; 0 for the start), as the scan that read it would have gone
+// on. Deep walks give up a level's batch and find their place again by it.
+long resume_scan(DirScan *scan, long fd, long long position);
+// The scan ends as failed, with error; its directory is closed.
+void fail_scan(DirScan *scan, long error);
 // 1 when the entry last returned is a regular file by the directory's own
 // record: certainly not a directory, so it needs no probe. Filesystems that
 // do not fill d_type say "unknown", and such entries are probed as before.

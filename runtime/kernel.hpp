@@ -10,6 +10,7 @@ constexpr long EINTR = 4;
 constexpr long EIO = 5;
 constexpr long EBADF = 9;
 constexpr long EEXIST = 17;
+constexpr long EISDIR = 21;
 constexpr long EAGAIN = 11;
 constexpr long EINVAL = 22;
 constexpr long ENFILE = 23;
@@ -17,6 +18,8 @@ constexpr long EMFILE = 24;
 constexpr long ENOSPC = 28;
 constexpr long EINPROGRESS = 115;
 constexpr long ETIMEDOUT = 110;
+constexpr long ENOTEMPTY = 39;
+constexpr long ESTALE = 116;
 
 // open flags (octal, as the kernel writes them)
 constexpr long O_RDONLY = 0;
@@ -30,6 +33,7 @@ constexpr long O_NONBLOCK = 04000;
 constexpr long O_DIRECTORY = 0200000;
 constexpr long O_NOFOLLOW = 0400000;
 constexpr long O_CLOEXEC = 02000000;
+constexpr long O_PATH = 010000000;
 // An unnamed file in the directory opened: __O_TMPFILE with O_DIRECTORY, so
 // that kernels without it refuse the call instead of opening the directory.
 constexpr long O_TMPFILE = 020200000;
@@ -48,15 +52,19 @@ constexpr long F_SETFL = 4;
 constexpr unsigned S_IFMT = 0170000;
 constexpr unsigned S_IFREG = 0100000;
 constexpr unsigned S_IFDIR = 0040000;
+constexpr unsigned S_IFLNK = 0120000;
 
 constexpr long AT_FDCWD = -100;
 constexpr long AT_SYMLINK_NOFOLLOW = 0x100;
 constexpr long AT_REMOVEDIR = 0x200;
 
+constexpr unsigned char DT_UNKNOWN = 0;  // d_type of a filesystem that does not say
 constexpr unsigned char DT_REG = 8;  // d_type of a regular file
+constexpr unsigned char DT_LNK = 10;
 
 // struct linux_dirent64, as getdents64 fills it on every architecture:
 // d_ino and d_off (8 bytes each), d_reclen (2), d_type (1), then the name.
+constexpr int DIRENT64_OFF = 8;
 constexpr int DIRENT64_RECLEN = 16;
 constexpr int DIRENT64_TYPE = 18;
 constexpr int DIRENT64_NAME = 19;

@@ -76,6 +76,10 @@ inline long fstatat(long dirfd, const char *path, kernel_stat *st, long flags)
 }
 inline long mkdirat(long dirfd, const char *name, long mode) { return syscall(arch::NR_mkdirat, dirfd, (long)name, mode); }
 inline long unlinkat(long dirfd, const char *name, long flags) { return syscall(arch::NR_unlinkat, dirfd, (long)name, flags); }
+inline long readlinkat(long dirfd, const char *name, char *out, long size)
+{
+	return syscall(arch::NR_readlinkat, dirfd, (long)name, (long)out, size);
+}
 inline long renameat(long olddir, const char *oldname, long newdir, const char *newname)
 {
 	return syscall(arch::NR_renameat, olddir, (long)oldname, newdir, (long)newname);

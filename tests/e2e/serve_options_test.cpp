@@ -190,6 +190,8 @@ TEST(ServeOptions, UncarriableSettingsAreRefused)
 	} cases[] = {
 		{{"--broadcast", "10.0.3"}, "dircast-serve: invalid setting --broadcast\n"},
 		{{"--broadcast=localhost"}, "dircast-serve: invalid setting --broadcast\n"},
+		{{"--links", "sometimes"}, "dircast-serve: invalid setting --links\n"},
+		{{"--links=Within"}, "dircast-serve: invalid setting --links\n"},
 		{{"--name", "a hash=1"}, "dircast-serve: invalid setting --name\n"},
 		{{"--share-name", "x port=5"}, "dircast-serve: invalid setting --name\n"},
 		{{"--name", "tab\there"}, "dircast-serve: invalid setting --name\n"},

@@ -7,6 +7,7 @@
 #include "support/serve_runner.hpp"
 #include "support/temp_dir.hpp"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <string>
@@ -18,10 +19,49 @@ using namespace dircast_test;
 
 namespace {
 
-std::string hash_line(const std::string &manifest)
+// A linkless tree's manifest and archive records, worked out from readdir's
+// order as the walks keep it: a directory's files, then each subdirectory's
+// record and all below it. hashed: the text the manifest hash folds, in
+// readdir's order.
+struct Answers {
+	std::string manifest, archive;
+};
+
+void expect_walk(const std::string &dir, const std::string &rel, Answers &out, std::string &hashed)
 {
-	size_t at = manifest.find("hash=");
-	return manifest.substr(at, manifest.find('\n', at) - at);
+	Answers files, dirs;
+	DIR *d = opendir(dir.c_str());
+
+	for (dirent *e; (e = readdir(d));) {
+		std::string name = e->d_name, path = rel.empty() ? name : rel + "/" + name;
+		Answers below;
+		if (name == "." || name == "..")
+			continue;
+		if (e->d_type == DT_DIR) {
+			hashed += "dir:" + path + "\n";
+			expect_walk(dir + "/" + name, path, below, hashed);
+			dirs.manifest += "dir path=" + path + "\n" + below.manifest;
+			dirs.archive += "dir path=" + path + "\n" + below.archive;
+			continue;
+		}
+		std::string content = read_file(dir + "/" + name), size = std::to_string(content.size());
+		std::string hash = std::to_string(content_hash(content));
+		hashed += "file:" + path + ":" + size + ":" + hash + "\n";
+		files.manifest += "file path=" + path + " size=" + size + " hash=" + hash + "\n";
+		files.archive += "file path=" + path + " size=" + size + "\n" + content + "\nendfile\n";
+	}
+	closedir(d);
+	out.manifest += files.manifest + dirs.manifest;
+	out.archive += files.archive + dirs.archive;
+}
+
+void grow(const std::string &dir, int level)
+{
+	write_file(dir + "/f" + std::to_string(level), std::string(level, 'x'));
+	write_file(dir + "/g", "g");
+	for (const std::string sub : {"/m", "/n"})
+		if (level < 6)
+			make_dirs(dir + sub), grow(dir + sub, level + 1);
 }
 
 class ServeWalk : public ::testing::TestWithParam<std::string> {
@@ -48,6 +88,13 @@ TEST_P(ServeWalk, FailedListingsCutTheAnswers)
 	EXPECT_EQ(ask(MANIFEST_REQUEST), "");
 	EXPECT_EQ(ask(ARCHIVE_REQUEST), "");
 	EXPECT_EQ(count_of(host.process.output(), "share root unavailable"), 0);
+	// Nor may the share watch's walk announce a hash of what it could not list.
+	ServeRun watched;
+	ASSERT_TRUE(start_serve(watched, root, tmp / "watched.log", {"--announce-changes"}, GetParam(),
+				{build_dir() + "/tests/failing_listings"}));
+	UdpReceiver beacons(watched.beacon_port);
+	for (int i = 0; i < 8; i++)
+		EXPECT_EQ(beacons.receive().find(" hash="), std::string::npos);
 }
 
 // Inode numbers beyond 32 bits (overlayfs with xino here; XFS inode64 and
@@ -99,34 +146,18 @@ TEST_P(ServeWalk, FilesBeyondTwoGibibytesAreCarried)
 	EXPECT_NE(answer.find("\nfile path=big size=2147483651\n"), std::string::npos) << answer.substr(0, 300);
 }
 
-TEST_P(ServeWalk, NothingBelowDepthSevenIsPublished)
+// Six levels of two subdirectories each, no links: every answer stays what
+// it was, also where the walk reopens directories it went far below.
+TEST_P(ServeWalk, TreesWithinTheOldLimitsKeepTheirAnswers)
 {
-	std::string clean = tmp / "clean";
-	std::string path = root, clean_path = clean;
+	Answers expected;
+	std::string hashed = "c-host\n";
 
-	for (int level = 1; level <= 8; level++) {
-		path += "/d" + std::to_string(level);
-		clean_path += "/d" + std::to_string(level);
-		make_dirs(path);
-		write_file(path + "/f", "level " + std::to_string(level));
-		if (level <= 7)
-			make_dirs(clean_path);
-		if (level <= 6)
-			write_file(clean_path + "/f", "level " + std::to_string(level));
-	}
-	ServeRun other;
+	grow(root, 0);
+	expect_walk(root, "", expected, hashed);
 	start(host, root);
-	start(other, clean);
-	std::string manifest = ask(MANIFEST_REQUEST);
-
-	EXPECT_NE(manifest.find("dir path=d1/d2/d3/d4/d5/d6/d7\n"), std::string::npos);
-	EXPECT_NE(manifest.find("file path=d1/d2/d3/d4/d5/d6/f "), std::string::npos);
-	EXPECT_EQ(manifest.find("d7/f"), std::string::npos);
-	EXPECT_EQ(manifest.find("d7/d8"), std::string::npos);
-	EXPECT_EQ(count_of(manifest, "dir path="), 7);
-	// Nothing below the seventh level reaches the hash either.
-	EXPECT_EQ(hash_line(manifest), hash_line(tcp_exchange(other.port, MANIFEST_REQUEST)));
-	EXPECT_EQ(count_of(ask(ARCHIVE_REQUEST), "file path="), 6);
+	EXPECT_EQ(ask(MANIFEST_REQUEST), manifest_head(content_hash(hashed)) + expected.manifest + "END\n");
+	EXPECT_EQ(ask(ARCHIVE_REQUEST), archive_head(root) + expected.archive + "END\n");
 }
 
 TEST_P(ServeWalk, UnreadableEntriesAreEmptyFilesInTheManifestAndAbsentFromArchives)
@@ -150,17 +181,60 @@ TEST_P(ServeWalk, UnreadableEntriesAreEmptyFilesInTheManifestAndAbsentFromArchiv
 		EXPECT_EQ(ask(file_request(name)).find("file path="), std::string::npos) << name;
 }
 
-TEST_P(ServeWalk, ALinkToItsOwnDirectoryRepeatsUntilTheDepthLimit)
+// Three loops on each of four levels (into the directory itself, its parent
+// and the root's parent) would be walked 3^n times: each is left out, logged
+// once per answer, and the rest (a link to another tree too) is listed as
+// in a copy without them.
+TEST_P(ServeWalk, LinkLoopsAreLeftOutInBoundedTime)
 {
-	write_file(root + "/f", "x");
-	ASSERT_EQ(symlink(".", (root + "/loop").c_str()), 0);
-	start(host, root);
-	std::string manifest = ask(MANIFEST_REQUEST);
+	std::string clean = tmp / "clean", other = tmp / "other", targets[] = {".", "..", tmp.path};
+	ServeRun copy;
 
-	EXPECT_EQ(count_of(manifest, "dir path="), 7);
-	EXPECT_NE(manifest.find("dir path=loop/loop/loop/loop/loop/loop/loop\n"), std::string::npos);
-	EXPECT_NE(manifest.find("file path=loop/loop/loop/loop/loop/loop/f "), std::string::npos);
-	EXPECT_EQ(manifest.substr(manifest.size() - 4), "END\n");
+	make_dirs(other);
+	write_file(other + "/o", "o");
+	for (const std::string &top : {root, clean}) {
+		make_dirs(top + "/a/b/c");
+		write_file(top + "/a/b/c/f", "x");
+		ASSERT_EQ(symlink(other.c_str(), (top + "/other").c_str()), 0);
+	}
+	for (const std::string &at : {"", "/a", "/a/b", "/a/b/c"})
+		for (int i = 0; i < 3; i++)
+			ASSERT_EQ(symlink(targets[i].c_str(), (root + at + "/loop" + std::to_string(i)).c_str()), 0);
+	start(host, root);
+	start(copy, clean);
+
+	EXPECT_EQ(ask(MANIFEST_REQUEST), tcp_exchange(copy.port, MANIFEST_REQUEST));
+	EXPECT_EQ(count_of(ask(ARCHIVE_REQUEST), "file path="), 2);
+	ASSERT_TRUE(host.process.wait_for_output("dircast-serve: archive sent\n"));
+	EXPECT_EQ(count_of(host.process.output(), "dircast-serve: link loop left out "), 2 * 12);
+	EXPECT_EQ(count_of(host.process.output(), "link loop left out a/b/loop1\n"), 2);
+}
+
+// Inside: a link into the share; outside: one to another tree; and a
+// broken one. Files through a link the mode leaves out are not served.
+TEST_P(ServeWalk, EachLinksModeFollowsItsOwnLinks)
+{
+	std::string outside = root + "-beside";  // the root's path is a prefix of its path
+
+	make_dirs(root + "/in/sub");
+	make_dirs(outside);
+	write_file(root + "/in/sub/f", "i");
+	write_file(outside + "/o", "o");
+	ASSERT_EQ(symlink((root + "/in/sub").c_str(), (root + "/inside").c_str()), 0);
+	ASSERT_EQ(symlink(outside.c_str(), (root + "/out").c_str()), 0);
+	ASSERT_EQ(symlink("nowhere", (root + "/broken").c_str()), 0);
+	for (const std::string links : {"follow", "within", "none"}) {
+		ServeRun run;
+		ASSERT_TRUE(start_serve(run, root, tmp / links, {"--links=" + links}, GetParam())) << run.process.output();
+		std::string manifest = tcp_exchange(run.port, MANIFEST_REQUEST);
+		auto listed = [&](const std::string &path) { return manifest.find("path=" + path) != std::string::npos; };
+
+		EXPECT_EQ(listed("inside/f "), links != "none") << links;
+		EXPECT_EQ(listed("out/o "), links == "follow") << links;
+		EXPECT_EQ(listed("broken size=0 "), links == "follow") << links;
+		EXPECT_EQ(tcp_exchange(run.port, file_request("out/o")).find("path=out/o") != std::string::npos,
+			  links == "follow") << links;
+	}
 }
 
 // Names a reader would split wrongly or must refuse are left out, with all
