@@ -57,19 +57,7 @@ TEST(MirrorAnnounce, ANewHashStartsATurnAtOnceAndNothingElseDoes)
 // far inside the mirror's five-minute poll: only an announcement is that fast.
 bool converges(const std::string &root, const std::string &share)
 {
-	for (int i = 0; i < 1000; i++) {
-		if (snapshot(root) == snapshot(share))
-			return true;
-		std::this_thread::sleep_for(std::chrono::milliseconds(10));
-	}
-	return false;
-}
-
-long long bytes_read(const Process &p)
-{
-	std::string io = read_file("/proc/" + std::to_string(p.pid) + "/io");
-	size_t at = io.find("rchar: ");
-	return at == std::string::npos ? -1 : std::stoll(io.substr(at + 7));
+	return wait_until([&] { return snapshot(root) == snapshot(share); });
 }
 
 TEST(MirrorAnnounce, EveryKindOfChangeReachesTheMirrorAtOnce)
@@ -105,9 +93,9 @@ TEST(MirrorAnnounce, EveryKindOfChangeReachesTheMirrorAtOnce)
 			m.tmp / "mirror.log");
 	ASSERT_TRUE(converges(m.root, share)) << m.process.output();
 	ASSERT_TRUE(m.process.wait_for_output("sleeping 300 seconds"));
-	long long read_before = bytes_read(host.process);
+	long long read_before = bytes_read(host.process.pid);
 	std::this_thread::sleep_for(std::chrono::milliseconds(1500));
-	EXPECT_EQ(bytes_read(host.process), read_before) << "a share at rest is never read";
+	EXPECT_EQ(bytes_read(host.process.pid), read_before) << "a share at rest is never read";
 
 	for (const auto &c : changes) {
 		int turns = count_of(m.process.output(), "manifest request sent");

@@ -17,19 +17,6 @@ using namespace dircast_test;
 
 namespace {
 
-long long bytes_read_by(pid_t pid)
-{
-	std::ifstream io("/proc/" + std::to_string(pid) + "/io");
-	std::string key;
-	long long value;
-
-	while (io >> key >> value) {
-		if (key == "rchar:")
-			return value;
-	}
-	return -1;
-}
-
 class ServeCache : public ::testing::Test {
 protected:
 	TempDir tmp;
@@ -116,20 +103,20 @@ TEST_F(ServeCache, AnUnchangedShareIsAnsweredWithoutReadingFiles)
 		write_file(root + "/f" + std::to_string(i), big);
 	wait_until_settled();
 
-	long long start = bytes_read_by(host.process.pid);
+	long long start = bytes_read(host.process.pid);
 	manifest();
-	long long first = bytes_read_by(host.process.pid) - start;
+	long long first = bytes_read(host.process.pid) - start;
 	EXPECT_GE(first, 4 << 20);
 	EXPECT_LT(first, (4 << 20) + (1 << 20)) << "each file is read once per manifest, not twice";
 
-	start = bytes_read_by(host.process.pid);
+	start = bytes_read(host.process.pid);
 	std::string unchanged = manifest();
-	EXPECT_LT(bytes_read_by(host.process.pid) - start, 64 << 10);
+	EXPECT_LT(bytes_read(host.process.pid) - start, 64 << 10);
 
 	write_file(root + "/f2", std::string(1 << 20, 'y'));
-	start = bytes_read_by(host.process.pid);
+	start = bytes_read(host.process.pid);
 	std::string changed = manifest();
-	long long reread = bytes_read_by(host.process.pid) - start;
+	long long reread = bytes_read(host.process.pid) - start;
 	EXPECT_GE(reread, 1 << 20);
 	EXPECT_LT(reread, 2 << 20);
 	EXPECT_NE(changed, unchanged);

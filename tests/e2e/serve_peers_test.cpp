@@ -33,36 +33,6 @@ void make_sparse(const std::string &path, off_t size)
 	close(fd);
 }
 
-// A connect that gives up after timeout_ms, like the client's own (under a
-// storm the kernel's listen queue, backlog 1, drops most first attempts);
-// each later receive and send is bounded alike. A small receive window makes
-// a large answer fill the path quickly, so the host has to wait on us.
-int connect_within(int port, int timeout_ms, bool small_window)
-{
-	int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
-	int size = 4096, error = 0;
-	socklen_t length = sizeof error;
-	sockaddr_in a{};
-	pollfd p = {fd, POLLOUT, 0};
-	timeval limit = {timeout_ms / 1000, 0};
-
-	if (small_window)
-		setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
-	a.sin_family = AF_INET;
-	a.sin_port = htons(port);
-	a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-	if (connect(fd, (sockaddr *)&a, sizeof a) != 0 &&
-	    (errno != EINPROGRESS || poll(&p, 1, timeout_ms) != 1 ||
-	     getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0 || error)) {
-		close(fd);
-		return -1;
-	}
-	fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-	setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-	setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
-	return fd;
-}
-
 // A host over a share of sparse files, asked through small-window sockets.
 class ServePeersShare : public ::testing::Test {
 protected:

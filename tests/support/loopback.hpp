@@ -7,7 +7,8 @@
 
 namespace dircast_test {
 
-// A port that was free on 127.0.0.1 a moment ago (TCP or UDP).
+// A port free on 127.0.0.1 (TCP or UDP), from a range no connect() takes
+// its local port from and that no other test process hands out at once.
 int free_tcp_port();
 int free_udp_port();
 
@@ -19,6 +20,10 @@ std::string tcp_exchange(int port, const std::string &request, int timeout_ms = 
 
 // Connects to 127.0.0.1:port, retrying while refused; -1 on timeout.
 int tcp_connect(int port, int timeout_ms = 10000);
+// One connect that gives up after timeout_ms, like the client's own; each
+// later receive and send is bounded alike. A small receive window makes a
+// large answer fill the path quickly, so the host has to wait on us.
+int connect_within(int port, int timeout_ms = 10000, bool small_window = false);
 // One datagram to 127.0.0.1:port, sent from the loopback address from.
 void send_datagram(int port, const std::string &text, const char *from = "127.0.0.1");
 // Reads until close, timeout_ms without data, or stop_after bytes; a pause
