@@ -4,7 +4,11 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <fcntl.h>
+#include <fstream>
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -118,10 +122,12 @@ UdpReceiver::UdpReceiver(int p, const char *address) : port(p)
 {
 	sockaddr_in a = loopback(p, address);
 	int on = 1;
+	timeval stamp;
 
 	fd = socket(AF_INET, SOCK_DGRAM, 0);
 	setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
 	bind(fd, (sockaddr *)&a, sizeof a);
+	ioctl(fd, SIOCGSTAMP, &stamp);  // the first asks the kernel to stamp arrivals
 }
 
 UdpReceiver::~UdpReceiver()
@@ -130,7 +136,7 @@ UdpReceiver::~UdpReceiver()
 		close(fd);
 }
 
-std::string UdpReceiver::receive(int timeout_ms, int *sender_port)
+std::string UdpReceiver::receive(int timeout_ms, int *sender_port, timeval *arrived)
 {
 	char buf[2048];
 	pollfd p = {fd, POLLIN, 0};
@@ -142,6 +148,8 @@ std::string UdpReceiver::receive(int timeout_ms, int *sender_port)
 	ssize_t n = recvfrom(fd, buf, sizeof buf, 0, (sockaddr *)&from, &len);
 	if (sender_port)
 		*sender_port = ntohs(from.sin_port);
+	if (arrived)
+		ioctl(fd, SIOCGSTAMP, arrived);
 	return n > 0 ? std::string(buf, n) : "";
 }
 
@@ -158,6 +166,19 @@ void send_datagram(int port, const std::string &text, const char *from)
 	a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
 	sendto(fd, text.data(), text.size(), 0, (sockaddr *)&a, sizeof a);
 	close(fd);
+}
+
+long udp_queued(int port)
+{
+	std::ifstream table("/proc/net/udp");
+	std::string line;
+	unsigned local, queued;
+
+	while (std::getline(table, line)) {
+		if (sscanf(line.c_str(), "%*d: %*x:%x %*x:%*x %*x %*x:%x", &local, &queued) == 2 && (int)local == port)
+			return queued;
+	}
+	return -1;
 }
 
 } // namespace dircast_test

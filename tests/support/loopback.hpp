@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <sys/time.h>
 #include <string>
 
 namespace dircast_test {
@@ -36,8 +37,13 @@ struct UdpReceiver {
 	int port = 0;
 	explicit UdpReceiver(int port, const char *address = "127.0.0.1");
 	~UdpReceiver();
-	// One datagram or "" after timeout_ms; *sender_port gets its source port.
-	std::string receive(int timeout_ms = 5000, int *sender_port = nullptr);
+	// One datagram or "" after timeout_ms; *sender_port gets its source port,
+	// *arrived the kernel's time of its arrival.
+	std::string receive(int timeout_ms = 5000, int *sender_port = nullptr, timeval *arrived = nullptr);
 };
+
+// Bytes waiting in the receive queue of the UDP socket bound to port: 0 once
+// its program has read every datagram sent to it.
+long udp_queued(int port);
 
 } // namespace dircast_test
