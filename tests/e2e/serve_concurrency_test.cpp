@@ -10,6 +10,7 @@
 #include <chrono>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <random>
 #include <string>
 #include <sys/socket.h>
@@ -144,6 +145,13 @@ TEST(ServeConcurrency, PeersBeyondTheSlotsWaitInTheBacklog)
 	ASSERT_TRUE(start_serve(host, root, tmp / "serve.log"));
 	std::string manifest = tcp_exchange(host.port, MANIFEST_REQUEST);
 	int descriptors = open_descriptors(host.process.pid);
+	int listener = host.process.borrow_socket();
+	tcp_info info{};
+	socklen_t length = sizeof info;
+	ASSERT_EQ(getsockopt(listener, IPPROTO_TCP, TCP_INFO, &info, &length), 0);
+	close(listener);
+	EXPECT_EQ(info.tcpi_sacked, 128u) << "a listener's most queued peers, its backlog";
+	long ticks = cpu_ticks(host.process.pid);
 	std::vector<int> silent;
 	for (int i = 0; i < 300; i++)
 		silent.push_back(tcp_connect(host.port, 5000));
@@ -152,6 +160,9 @@ TEST(ServeConcurrency, PeersBeyondTheSlotsWaitInTheBacklog)
 	size_t answered = log.rfind("dircast-serve: manifest sent\n");
 	EXPECT_GT(count_of(log.substr(0, answered), "dircast-serve: request timed out\n"), 0)
 		<< "answered before any slot freed up: the table is larger than 300?";
+	// Five seconds with every slot taken and peers queued: the host waits
+	// for a slot to free up, not on a listener it cannot accept from.
+	EXPECT_LT(cpu_ticks(host.process.pid) - ticks, sysconf(_SC_CLK_TCK)) << "processor seconds";
 	for (int fd : silent)
 		close(fd);
 	wait_until([&] { return open_descriptors(host.process.pid) == descriptors; });

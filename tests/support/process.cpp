@@ -3,6 +3,7 @@
 
 #include <chrono>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <dirent.h>
 #include <sys/socket.h>
@@ -51,6 +52,15 @@ long long bytes_read(pid_t pid)
 	size_t at = io.find("rchar: ");
 
 	return at == std::string::npos ? -1 : std::stoll(io.substr(at + 7));
+}
+
+long cpu_ticks(pid_t pid)
+{
+	std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
+	long user = 0, system = 0;
+
+	sscanf(stat.c_str() + stat.rfind(')'), ") %*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %ld %ld", &user, &system);
+	return user + system;
 }
 
 Process::~Process() { stop(); }

@@ -15,6 +15,8 @@ bool wait_until(const std::function<bool()> &done, int timeout_ms = 10000);
 // Descriptors a process holds, and the bytes it has read (rchar).
 int open_descriptors(pid_t pid);
 long long bytes_read(pid_t pid);
+// Processor time a process has used, in clock ticks.
+long cpu_ticks(pid_t pid);
 
 std::string build_dir();
 // Path of a built program: arch "i386" is build/<name>, "x86_64" build/x86_64/<name>.
