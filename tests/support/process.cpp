@@ -22,14 +22,14 @@ std::string program_path(const std::string &name, const std::string &arch)
 	return arch == "i386" ? build_dir() + "/" + name : build_dir() + "/" + arch + "/" + name;
 }
 
-bool wait_until(const std::function<bool()> &done, int timeout_ms)
+bool wait_until(const std::function<bool()> &done, int timeout_ms, int every_ms)
 {
 	auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
 
 	while (!done()) {
 		if (std::chrono::steady_clock::now() > until)
 			return false;
-		std::this_thread::sleep_for(std::chrono::milliseconds(5));
+		std::this_thread::sleep_for(std::chrono::milliseconds(every_ms));
 	}
 	return true;
 }

@@ -9,9 +9,9 @@
 
 namespace dircast_test {
 
-// Checks done() every few milliseconds until it holds or timeout_ms passes;
-// the one wait of the tests, each on the event itself with a wide ceiling.
-bool wait_until(const std::function<bool()> &done, int timeout_ms = 10000);
+// Checks done() every every_ms until it holds or timeout_ms passes; the one
+// wait of the tests, each on the event itself with a wide ceiling.
+bool wait_until(const std::function<bool()> &done, int timeout_ms = 10000, int every_ms = 5);
 // Descriptors a process holds, and the bytes it has read (rchar).
 int open_descriptors(pid_t pid);
 long long bytes_read(pid_t pid);
