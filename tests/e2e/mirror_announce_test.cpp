@@ -63,13 +63,6 @@ TEST(MirrorAnnounce, ANewHashStartsATurnAtOnceAndNothingElseDoes)
 	EXPECT_EQ(read_file(m.root + "/top"), "new");
 }
 
-// Waits until the mirror holds the share; false after ten seconds, which is
-// far inside the mirror's five-minute poll: only an announcement is that fast.
-bool converges(const std::string &root, const std::string &share)
-{
-	return wait_until([&] { return snapshot(root) == snapshot(share); });
-}
-
 TEST(MirrorAnnounce, EveryKindOfChangeReachesTheMirrorAtOnce)
 {
 	TempDir tmp;
@@ -101,13 +94,16 @@ TEST(MirrorAnnounce, EveryKindOfChangeReachesTheMirrorAtOnce)
 	m.process.start(m.args({"--host", "127.0.0.1", "--port", std::to_string(host.port), "--beacon-port",
 				std::to_string(host.beacon_port), "--poll", "300"}),
 			m.tmp / "mirror.log");
-	ASSERT_TRUE(converges(m.root, share)) << m.process.output();
+	// Within ten seconds, far inside the mirror's five-minute poll: only an
+	// announcement is that fast.
+	auto converges = [&] { return wait_until([&] { return snapshot(m.root) == snapshot(share); }); };
+	ASSERT_TRUE(converges()) << m.process.output();
 	ASSERT_TRUE(m.process.wait_for_output("sleeping 300 seconds"));
 
 	for (const auto &c : changes) {
 		int turns = count_of(m.process.output(), "manifest request sent");
 		c.change(share, outside);
-		EXPECT_TRUE(converges(m.root, share)) << c.name << "\n" << m.process.output();
+		EXPECT_TRUE(converges()) << c.name << "\n" << m.process.output();
 		EXPECT_LE(count_of(m.process.output(), "manifest request sent") - turns, 5) << c.name << ": a handful of turns";
 	}
 }

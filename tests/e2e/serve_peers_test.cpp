@@ -10,7 +10,6 @@
 #include <cerrno>
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <iostream>
 #include <mutex>
 #include <netinet/in.h>
 #include <poll.h>
@@ -244,7 +243,7 @@ const char *const UNSAFE_PATHS[] = {"../secret", "a.txt/../../secret", "..", "."
 constexpr int UNSAFE_COUNT = sizeof UNSAFE_PATHS / sizeof UNSAFE_PATHS[0];
 
 struct PeerCounts {
-	std::atomic<int> tried{0}, connected{0}, answered{0}, resets{0}, closed_early{0}, unanswered{0};
+	std::atomic<int> answered{0}, unanswered{0};
 	std::mutex mutex;
 	std::vector<std::string> wrong;  // peers whose answer broke the protocol
 };
@@ -260,12 +259,10 @@ void abuse(int i, int port, int timeout_ms, const std::string &secret, const std
 	int fd = connect_within(port, timeout_ms, kind == Abuse::reset);
 	std::string request;
 
-	counts.tried++;
 	if (fd < 0) {
 		counts.unanswered++;
 		return;
 	}
-	counts.connected++;
 	if (kind == Abuse::garbage)
 		for (int k = 0; k < 200; k++)
 			request += (char)((i * 131 + k * 31) & 0xff);
@@ -287,10 +284,7 @@ void abuse(int i, int port, int timeout_ms, const std::string &secret, const std
 		linger hard = {1, 0};
 		recv(fd, some, sizeof some, 0);
 		setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
-		counts.resets++;
-	} else if (kind == Abuse::close_at_once || kind == Abuse::half_request) {
-		counts.closed_early++;
-	} else {
+	} else if (kind != Abuse::close_at_once && kind != Abuse::half_request) {
 		bool closed;
 		std::string answer = read_until_close(fd, timeout_ms, &closed);
 		bool manifest_asked = kind == Abuse::manifest || kind == Abuse::oversize;
@@ -346,22 +340,12 @@ TEST(ServePeers, AStormOfAbusivePeersLeavesTheHostBeaconingAndServing)
 	close(silent);
 	for (int i = 0; i < ABUSES * UNSAFE_COUNT; i++)
 		abuse(i, host.port, 30000, secret, manifest, one_by_one);
-	int beacons_during = 0;
 	while (!beacons.receive(0).empty())
-		beacons_during++;
+		;  // those sent during the storm
 	int beacons_after = 0;
 	for (int i = 0; i < 3; i++)
 		beacons_after += beacons.receive(5000).rfind("DC-SHARE/1 name=c-host ", 0) == 0;
 
-	for (PeerCounts *c : {&storm, &one_by_one})
-		std::cout << (c == &storm ? "abusive peers at once: " : "abusive peers one by one: ") << c->tried
-			  << " tried, " << c->connected << " connected, " << c->answered << " answered as the protocol says, "
-			  << c->resets << " reset mid-answer, " << c->closed_early << " closed early, " << c->unanswered
-			  << " never answered (listen queue)" << std::endl;
-	std::cout << "host: " << count_of(host.process.output(), "dircast-serve: client connected\n")
-		  << " connections served, " << count_of(host.process.output(), "request timed out\n")
-		  << " timed out; beacons: " << beacons_during << " received during the storm, " << beacons_after << " of 3 awaited after"
-		  << std::endl;
 	EXPECT_EQ(storm.wrong, std::vector<std::string>{});
 	EXPECT_EQ(one_by_one.wrong, std::vector<std::string>{});
 	EXPECT_EQ(one_by_one.answered, ABUSES * UNSAFE_COUNT * 5 / 8);

@@ -16,25 +16,6 @@ struct PairCase {
 	int expected;
 };
 
-TEST(Text, LengthCountsBytesBeforeNul)
-{
-	const struct {
-		const char *name;
-		const char *text;
-		int expected;
-	} cases[] = {
-		{"empty", "", 0},
-		{"ascii", "abc", 3},
-		{"stops at first NUL", "a\0bc", 1},
-		{"high bytes count as bytes", "\xc3\xa9\xff", 3},
-	};
-
-	for (const auto &c : cases) {
-		SCOPED_TRACE(c.name);
-		EXPECT_EQ(text_length(c.text), c.expected);
-	}
-}
-
 TEST(Text, StartsWith)
 {
 	const PairCase cases[] = {
