@@ -93,8 +93,8 @@ TEST_P(ServeInterleaved, EveryAnswerIsTheOneItGetsAlone)
 	TempDir tmp;
 	ServeRun host;
 	std::string root = tmp / "share";
-	const std::vector<std::string> requests = {MANIFEST_REQUEST, ARCHIVE_REQUEST, "GET file path=big.bin\n\n",
-						   "GET file path=d1/d2/f2\n\n", "GET file path=d1\n\n", "GET manifest",
+	const std::vector<std::string> requests = {MANIFEST_REQUEST, ARCHIVE_REQUEST, file_request("big.bin"),
+						   file_request("d1/d2/f2"), file_request("d1"), "GET manifest",
 						   "something else"};
 
 	make_dirs(root + "/d1/d2/d3");
