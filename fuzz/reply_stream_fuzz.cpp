@@ -20,8 +20,12 @@ int feed(dircast::ReplyStream *stream, const char *bytes, size_t n)
 	const char *p = chunk.data();
 	dircast::StreamPiece piece;
 
+	// A line is kept to the buffer's size less its NUL, and a line cut
+	// there is never a record that announces content.
 	while (dircast::next_piece(stream, &p, chunk.data() + chunk.size(), &piece))
-		if (piece.kind == dircast::CONTENT && (piece.length <= 0 || piece.bytes < chunk.data()))
+		if (piece.kind == dircast::CONTENT ? piece.length <= 0 || piece.bytes < chunk.data()
+		    : piece.kind != dircast::CONTENT_DONE && (piece.length >= dircast::STREAM_LINE_SIZE ||
+							      (piece.cut && stream->content_left)))
 			abort();
 	return dircast::stream_ended(stream);
 }

@@ -14,16 +14,6 @@ using namespace dircast_test;
 
 namespace {
 
-bool wait_until(const std::function<bool()> &done)
-{
-	for (int i = 0; i < 600; i++) {
-		if (done())
-			return true;
-		std::this_thread::sleep_for(std::chrono::milliseconds(50));
-	}
-	return done();
-}
-
 std::set<std::string> sent_files(const std::string &log)
 {
 	const std::string key = "dircast-serve: sending file ";
@@ -84,7 +74,7 @@ TEST_P(MirrorHost, DiscoversSyncsAndFollowsChanges)
 	EXPECT_TRUE(wait_until([&] {
 		return snapshot(root) == snapshot(share) &&
 		       mirror.output().find("delta changed files", mirror_mark) != std::string::npos;
-	})) << mirror.output().substr(mirror_mark);
+	}, 30000)) << mirror.output().substr(mirror_mark);
 	EXPECT_EQ(sent_files(host.process.output().substr(mark)),
 		  (std::set<std::string>{"a.txt", "new/n.txt", "f2d/in", "d2f"}));
 	EXPECT_EQ(mirror.output().find("archive request sent", mirror_mark), std::string::npos);

@@ -1,16 +1,16 @@
 // dircast-serve end to end with many clients at once: no client waits for
 // another, every answer is the one the same request gets alone, and a host
 // whose slots are all taken queues new peers instead of losing them.
-#include "protocol/wire.hpp"
+#include "support/documents.hpp"
 #include "support/loopback.hpp"
 #include "support/serve_runner.hpp"
 #include "support/temp_dir.hpp"
 
 #include <arpa/inet.h>
 #include <chrono>
-#include <dirent.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <random>
 #include <string>
 #include <sys/socket.h>
@@ -21,58 +21,6 @@
 using namespace dircast_test;
 
 namespace {
-
-const std::string MANIFEST = "GET manifest DC-SHARE/1\n\n";
-const std::string ARCHIVE = "GET archive DC-SHARE/1\n\n";
-
-// A receive window of a few KiB: a large answer soon has the host waiting.
-int small_window_connect(int port)
-{
-	int fd = socket(AF_INET, SOCK_STREAM, 0);
-	int size = 4096;
-	sockaddr_in a{};
-
-	setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
-	a.sin_family = AF_INET;
-	a.sin_port = htons(port);
-	a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-	if (connect(fd, (sockaddr *)&a, sizeof a) != 0) {
-		close(fd);
-		return -1;
-	}
-	return fd;
-}
-
-std::string pseudo_random(size_t n, unsigned seed)
-{
-	std::mt19937 random(seed);
-	std::string s(n, 0);
-
-	for (char &c : s)
-		c = (char)random();
-	return s;
-}
-
-int count_of(const std::string &text, const std::string &what)
-{
-	int n = 0;
-
-	for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
-		n++;
-	return n;
-}
-
-int open_descriptors(pid_t pid)
-{
-	int n = 0;
-	DIR *d = opendir(("/proc/" + std::to_string(pid) + "/fd").c_str());
-
-	while (d && readdir(d))
-		n++;
-	if (d)
-		closedir(d);
-	return n;
-}
 
 // A reader that has stopped for a moment keeps its answer: a second client's
 // manifest is complete while that archive is still unfinished, and the
@@ -88,14 +36,14 @@ TEST(ServeConcurrency, ASlowReaderDoesNotDelayAnotherClientsManifest)
 	write_file(root + "/big.bin", big);
 	write_file(root + "/sub/small", "s");
 	ASSERT_TRUE(start_serve(host, root, tmp / "serve.log"));
-	std::string manifest = tcp_exchange(host.port, MANIFEST);
+	std::string manifest = tcp_exchange(host.port, MANIFEST_REQUEST);
 	ASSERT_EQ(manifest.substr(manifest.size() - 4), "END\n");
 
-	int slow = small_window_connect(host.port);
-	send(slow, ARCHIVE.data(), ARCHIVE.size(), 0);
+	int slow = connect_within(host.port, 10000, true);
+	send(slow, ARCHIVE_REQUEST.data(), ARCHIVE_REQUEST.size(), 0);
 	char first[100];
 	ASSERT_GT(recv(slow, first, sizeof first, MSG_WAITALL), 0);
-	EXPECT_EQ(tcp_exchange(host.port, MANIFEST), manifest);
+	EXPECT_EQ(tcp_exchange(host.port, MANIFEST_REQUEST), manifest);
 	std::string log = host.process.output();
 	EXPECT_EQ(count_of(log, "dircast-serve: manifest sent\n"), 2);
 	EXPECT_EQ(count_of(log, "dircast-serve: archive sent\n"), 0) << "the archive ended first";
@@ -104,8 +52,7 @@ TEST(ServeConcurrency, ASlowReaderDoesNotDelayAnotherClientsManifest)
 	std::string archive = std::string(first, sizeof first) + read_until_close(slow, 10000, &closed);
 	close(slow);
 	EXPECT_TRUE(closed);
-	EXPECT_EQ(archive, "DC-SHARE-ARCHIVE/1\nname=c-host\nroot=" + root +
-				   "\ndrive=c\npath=host\nmode=read-only\nentries=recursive\n\nfile path=big.bin size=" +
+	EXPECT_EQ(archive, archive_head(root) + "file path=big.bin size=" +
 				   std::to_string(big.size()) + "\n" + big + "\nendfile\ndir path=sub\n" +
 				   "file path=sub/small size=1\ns\nendfile\nEND\n");
 }
@@ -121,7 +68,7 @@ struct Client {
 void read_unevenly(int port, Client *client)
 {
 	std::mt19937 random(client->seed);
-	int fd = small_window_connect(port);
+	int fd = connect_within(port, 10000, true);
 	char buf[65536];
 
 	send(fd, client->request.data(), client->request.size(), MSG_NOSIGNAL);
@@ -146,8 +93,8 @@ TEST_P(ServeInterleaved, EveryAnswerIsTheOneItGetsAlone)
 	TempDir tmp;
 	ServeRun host;
 	std::string root = tmp / "share";
-	const std::vector<std::string> requests = {MANIFEST, ARCHIVE, "GET file path=big.bin\n\n",
-						   "GET file path=d1/d2/f2\n\n", "GET file path=d1\n\n", "GET manifest",
+	const std::vector<std::string> requests = {MANIFEST_REQUEST, ARCHIVE_REQUEST, file_request("big.bin"),
+						   file_request("d1/d2/f2"), file_request("d1"), "GET manifest",
 						   "something else"};
 
 	make_dirs(root + "/d1/d2/d3");
@@ -196,23 +143,32 @@ TEST(ServeConcurrency, PeersBeyondTheSlotsWaitInTheBacklog)
 	make_dirs(root);
 	write_file(root + "/a.txt", "abc");
 	ASSERT_TRUE(start_serve(host, root, tmp / "serve.log"));
-	std::string manifest = tcp_exchange(host.port, MANIFEST);
+	std::string manifest = tcp_exchange(host.port, MANIFEST_REQUEST);
 	int descriptors = open_descriptors(host.process.pid);
+	int listener = host.process.borrow_socket();
+	tcp_info info{};
+	socklen_t length = sizeof info;
+	ASSERT_EQ(getsockopt(listener, IPPROTO_TCP, TCP_INFO, &info, &length), 0);
+	close(listener);
+	EXPECT_EQ(info.tcpi_sacked, 128u) << "a listener's most queued peers, its backlog";
+	long ticks = cpu_ticks(host.process.pid);
 	std::vector<int> silent;
 	for (int i = 0; i < 300; i++)
 		silent.push_back(tcp_connect(host.port, 5000));
-	EXPECT_EQ(tcp_exchange(host.port, MANIFEST, 30000), manifest);
+	EXPECT_EQ(tcp_exchange(host.port, MANIFEST_REQUEST, 30000), manifest);
 	std::string log = host.process.output();
 	size_t answered = log.rfind("dircast-serve: manifest sent\n");
 	EXPECT_GT(count_of(log.substr(0, answered), "dircast-serve: request timed out\n"), 0)
 		<< "answered before any slot freed up: the table is larger than 300?";
+	// Five seconds with every slot taken and peers queued: the host waits
+	// for a slot to free up, not on a listener it cannot accept from.
+	EXPECT_LT(cpu_ticks(host.process.pid) - ticks, sysconf(_SC_CLK_TCK)) << "processor seconds";
 	for (int fd : silent)
 		close(fd);
-	for (int i = 0; i < 100 && open_descriptors(host.process.pid) != descriptors; i++)
-		std::this_thread::sleep_for(std::chrono::milliseconds(100));
+	wait_until([&] { return open_descriptors(host.process.pid) == descriptors; });
 	EXPECT_EQ(open_descriptors(host.process.pid), descriptors);
 	EXPECT_EQ(count_of(host.process.output(), "dircast-serve: client connected\n"), 302);
-	EXPECT_EQ(tcp_exchange(host.port, MANIFEST), manifest);
+	EXPECT_EQ(tcp_exchange(host.port, MANIFEST_REQUEST), manifest);
 }
 
 } // namespace
@@ -268,7 +224,9 @@ TEST(ServeConcurrency, ALowDescriptorLimitNarrowsTheTableNotTheAnswers)
 	ServeRun host;
 	std::string deep = tmp / "share";
 
-	for (int level = 0; level < dircast::wire::WALK_DEPTH_LIMIT; level++, deep += "/d") {
+	// Deeper than the levels a walk keeps open, so each stalled walk holds
+	// as many descriptors as a walk can.
+	for (int level = 0; level < 8; level++, deep += "/d") {
 		make_dirs(deep);
 		write_file(deep + "/f", "at level " + std::to_string(level));
 	}

@@ -10,7 +10,6 @@
 #include <cerrno>
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <iostream>
 #include <mutex>
 #include <netinet/in.h>
 #include <poll.h>
@@ -31,36 +30,6 @@ void make_sparse(const std::string &path, off_t size)
 	int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
 	ASSERT_EQ(ftruncate(fd, size), 0);
 	close(fd);
-}
-
-// A connect that gives up after timeout_ms, like the client's own (under a
-// storm the kernel's listen queue, backlog 1, drops most first attempts);
-// each later receive and send is bounded alike. A small receive window makes
-// a large answer fill the path quickly, so the host has to wait on us.
-int connect_within(int port, int timeout_ms, bool small_window)
-{
-	int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
-	int size = 4096, error = 0;
-	socklen_t length = sizeof error;
-	sockaddr_in a{};
-	pollfd p = {fd, POLLOUT, 0};
-	timeval limit = {timeout_ms / 1000, 0};
-
-	if (small_window)
-		setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
-	a.sin_family = AF_INET;
-	a.sin_port = htons(port);
-	a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-	if (connect(fd, (sockaddr *)&a, sizeof a) != 0 &&
-	    (errno != EINPROGRESS || poll(&p, 1, timeout_ms) != 1 ||
-	     getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0 || error)) {
-		close(fd);
-		return -1;
-	}
-	fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-	setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-	setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
-	return fd;
 }
 
 // A host over a share of sparse files, asked through small-window sockets.
@@ -150,11 +119,12 @@ TEST(ServePeers, ASilentPeerIsDroppedAfterFiveSeconds)
 	ServeRun host;
 
 	ASSERT_TRUE(start_serve(host, tmp / "empty", tmp / "serve.log"));
+	auto connected = std::chrono::steady_clock::now();
 	int silent = tcp_connect(host.port);
-	ASSERT_TRUE(host.process.wait_for_output("dircast-serve: request timed out\n", 15000));
 	bool closed;
-	EXPECT_EQ(read_until_close(silent, 2000, &closed), "");
+	EXPECT_EQ(read_until_close(silent, 15000, &closed), "");
 	EXPECT_TRUE(closed);
+	EXPECT_GE(std::chrono::steady_clock::now() - connected, std::chrono::milliseconds(4990)) << "dropped too soon";
 	close(silent);
 	EXPECT_EQ(tcp_exchange(host.port, MANIFEST_REQUEST), EMPTY_SHARE_MANIFEST);
 	EXPECT_NE(host.process.output().find("dircast-serve: client connected\ndircast-serve: request timed out\n"
@@ -168,13 +138,13 @@ TEST(ServePeers, ASilentPeerIsDroppedAfterFiveSeconds)
 TEST_F(ServePeersShare, AStalledReaderIsGivenUpAndTheHostServesOn)
 {
 	serve_sparse_files(40, 1 << 20);
-	int stalled = request_archive();
 	auto asked = std::chrono::steady_clock::now();
+	int stalled = request_archive();
 	EXPECT_EQ(tcp_exchange(host.port, file_request("none"), 120000).substr(0, 19), "DC-SHARE-ARCHIVE/1\n");
-	EXPECT_LT(std::chrono::steady_clock::now() - asked, std::chrono::seconds(45));
-	EXPECT_TRUE(host.process.wait_for_output("dircast-serve: file archive sent\n", 1000));
-	EXPECT_FALSE(host.process.wait_for_output("dircast-serve: archive sent\n", 1000)) << "given up too soon";
-	ASSERT_TRUE(host.process.wait_for_output("dircast-serve: archive sent\n", 60000));
+	EXPECT_EQ(host.process.output().find("dircast-serve: archive sent\n"), std::string::npos)
+		<< "the next client waited for the stalled one";
+	ASSERT_TRUE(host.process.wait_for_output("dircast-serve: archive sent\n", 120000));
+	EXPECT_GE(std::chrono::steady_clock::now() - asked, std::chrono::seconds(30)) << "given up too soon";
 	bool closed;
 	std::string partial = read_until_close(stalled, 5000, &closed);
 	EXPECT_TRUE(closed);
@@ -183,15 +153,19 @@ TEST_F(ServePeersShare, AStalledReaderIsGivenUpAndTheHostServesOn)
 	close(stalled);
 }
 
-TEST_F(ServePeersShare, ASlowButSteadyReaderGetsTheWholeAnswer)
+TEST_F(ServePeersShare, ASlowButSteadyReaderWithExtraBytesGetsTheWholeAnswer)
 {
 	serve_sparse_files(1, 2 << 20, "big");
-	int fd = request_archive();
+	int fd = connect_within(host.port, 10000, true);
+	// Bytes beyond what the host reads of a request: closed over them, its
+	// socket would reset and drop the tail of the answer still queued.
+	std::string request = ARCHIVE_REQUEST + std::string(4000, 'x');
+	send(fd, request.data(), request.size(), 0);
 	std::string answer = read_until_close(fd, 10000, nullptr, SIZE_MAX, 2);
 
 	close(fd);
-	EXPECT_EQ(answer, archive_head(root) + "file path=big size=2097152\n" + std::string(2 << 20, '\0') +
-				  "\nendfile\nEND\n");
+	EXPECT_TRUE(answer == archive_head(root) + "file path=big size=2097152\n" + std::string(2 << 20, '\0') +
+				     "\nendfile\nEND\n") << answer.size() << " bytes";
 }
 
 // A file that shrinks under the host while it is sent: the answer stops
@@ -269,7 +243,7 @@ const char *const UNSAFE_PATHS[] = {"../secret", "a.txt/../../secret", "..", "."
 constexpr int UNSAFE_COUNT = sizeof UNSAFE_PATHS / sizeof UNSAFE_PATHS[0];
 
 struct PeerCounts {
-	std::atomic<int> tried{0}, connected{0}, answered{0}, resets{0}, closed_early{0}, unanswered{0};
+	std::atomic<int> answered{0}, unanswered{0};
 	std::mutex mutex;
 	std::vector<std::string> wrong;  // peers whose answer broke the protocol
 };
@@ -285,12 +259,10 @@ void abuse(int i, int port, int timeout_ms, const std::string &secret, const std
 	int fd = connect_within(port, timeout_ms, kind == Abuse::reset);
 	std::string request;
 
-	counts.tried++;
 	if (fd < 0) {
 		counts.unanswered++;
 		return;
 	}
-	counts.connected++;
 	if (kind == Abuse::garbage)
 		for (int k = 0; k < 200; k++)
 			request += (char)((i * 131 + k * 31) & 0xff);
@@ -312,10 +284,7 @@ void abuse(int i, int port, int timeout_ms, const std::string &secret, const std
 		linger hard = {1, 0};
 		recv(fd, some, sizeof some, 0);
 		setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
-		counts.resets++;
-	} else if (kind == Abuse::close_at_once || kind == Abuse::half_request) {
-		counts.closed_early++;
-	} else {
+	} else if (kind != Abuse::close_at_once && kind != Abuse::half_request) {
 		bool closed;
 		std::string answer = read_until_close(fd, timeout_ms, &closed);
 		bool manifest_asked = kind == Abuse::manifest || kind == Abuse::oversize;
@@ -371,22 +340,12 @@ TEST(ServePeers, AStormOfAbusivePeersLeavesTheHostBeaconingAndServing)
 	close(silent);
 	for (int i = 0; i < ABUSES * UNSAFE_COUNT; i++)
 		abuse(i, host.port, 30000, secret, manifest, one_by_one);
-	int beacons_during = 0;
 	while (!beacons.receive(0).empty())
-		beacons_during++;
+		;  // those sent during the storm
 	int beacons_after = 0;
 	for (int i = 0; i < 3; i++)
 		beacons_after += beacons.receive(5000).rfind("DC-SHARE/1 name=c-host ", 0) == 0;
 
-	for (PeerCounts *c : {&storm, &one_by_one})
-		std::cout << (c == &storm ? "abusive peers at once: " : "abusive peers one by one: ") << c->tried
-			  << " tried, " << c->connected << " connected, " << c->answered << " answered as the protocol says, "
-			  << c->resets << " reset mid-answer, " << c->closed_early << " closed early, " << c->unanswered
-			  << " never answered (listen queue)" << std::endl;
-	std::cout << "host: " << count_of(host.process.output(), "dircast-serve: client connected\n")
-		  << " connections served, " << count_of(host.process.output(), "request timed out\n")
-		  << " timed out; beacons: " << beacons_during << " received during the storm, " << beacons_after << " of 3 awaited after"
-		  << std::endl;
 	EXPECT_EQ(storm.wrong, std::vector<std::string>{});
 	EXPECT_EQ(one_by_one.wrong, std::vector<std::string>{});
 	EXPECT_EQ(one_by_one.answered, ABUSES * UNSAFE_COUNT * 5 / 8);

@@ -1,8 +1,8 @@
 #!/bin/bash
 # The manual pages: groff -ww finds nothing to warn about, man -l renders
 # them (source and installed .gz) without warnings, and they keep up with
-# the code: every option, every log line, every default and every limit
-# that the programs' sources define is documented.
+# the programs: every option and default their --help shows, the listen
+# backlog a running host has, every log line and every limit is documented.
 # Usage: man_pages.sh SOURCE_DIR BUILD_DIR
 set -uo pipefail
 source_dir=$1
@@ -30,8 +30,19 @@ constant() {
 	echo "${value:-0}"
 }
 
+# A number in the text stands alone: "backlog of 1" is not "backlog of 128".
 expect_text() {
-	grep -qF -- "$3" "$2" || fail "$1 does not say \"$3\""
+	local pattern
+	pattern=$(sed 's/[][\.*^$/]/\\&/g' <<<"$3")
+	grep -qE -- "(^|[^0-9])$pattern([^0-9]|$)" "$2" || fail "$1 does not say \"$3\""
+}
+
+# The program's own --help; the settings after it keep beacons on loopback
+# and the mirror in the scratch directory, should a build start instead.
+usage() {
+	local guard=(--broadcast 127.0.0.1 --port 0)
+	[ "$1" = dircast-mirror ] && guard=(--mirror-root "$scratch/m" --dosdevices "$scratch/d" --host 127.0.0.1 --port 1 --once)
+	timeout 5 "$build_dir/$1" --help "${guard[@]}" 2>/dev/null
 }
 
 number_word() {
@@ -65,16 +76,20 @@ for program in dircast-serve dircast-mirror; do
 	section "$scratch/$program.txt" "LOG LINES" >"$scratch/$program.log-lines"
 done
 
-# Every option name the settings code matches, in OPTIONS.
-for pair in dircast-serve:host dircast-mirror:client; do
-	program=${pair%%:*}
-	dir=${pair#*:}
-	options=$(grep -ohE '"--[a-z][a-z-]*"' "$source_dir/$dir/settings.cpp" | tr -d '"' | sort -u)
-	[ -n "$options" ] || fail "no option names found in $dir/settings.cpp"
+# Every option the program's --help names, in OPTIONS, and every default it
+# shows, as "Default: VALUE" there.
+for program in dircast-serve dircast-mirror; do
+	usage $program >"$scratch/$program.usage"
+	options=$(grep -E '^  -' "$scratch/$program.usage" | sed -E 's/   .*//' | grep -oE -- '--?[a-z][a-z-]*' | sort -u)
+	[ "$(wc -w <<<"$options")" -ge 8 ] || fail "$program --help names too few options: $options"
 	for option in $options; do
 		grep -qE -- "(^|[^a-z-])$option([^a-z-]|$)" "$scratch/$program.tags" ||
 			fail "$program.1 does not list $option under OPTIONS"
 	done
+	while IFS= read -r value; do
+		grep -qE -- "Default: $(sed 's/[][\.*^$/]/\\&/g' <<<"$value")[.,;]" "$scratch/$program.options" ||
+			fail "$program.1 does not give the default $value that --help shows"
+	done < <(grep -oE '\(default [^);,]*' "$scratch/$program.usage" | sed 's/^(default //')
 done
 
 # Every log line of each program (its fixed text) under LOG LINES.
@@ -90,28 +105,17 @@ for pair in dircast-serve:host dircast-mirror:client; do
 	done <<<"$lines"
 done
 
-# Defaults: each text default is shown as "Default: TEXT." and so are the ports.
-serve_defaults=$(sed -n '/host_settings = {/,/^};/p' "$source_dir/host/settings.cpp")
-mirror_defaults=$(sed -n '/DEFAULT_CLIENT_SETTINGS = {/,/^};/p' "$source_dir/client/settings.cpp")
-[ -n "$serve_defaults" ] || fail "cannot find the host's defaults in host/settings.cpp"
-[ -n "$mirror_defaults" ] || fail "cannot find the client's defaults in client/settings.cpp"
-while IFS= read -r text; do
-	[ -n "$text" ] && expect_text dircast-serve.1 "$scratch/dircast-serve.options" "Default: $text."
-done < <(grep -o '"[^"]*"' <<<"$serve_defaults" | tr -d '"')
-while IFS= read -r text; do
-	[ -n "$text" ] && expect_text dircast-mirror.1 "$scratch/dircast-mirror.options" "Default: $text."
-done < <(grep -o '"[^"]*"' <<<"$mirror_defaults" | tr -d '"')
-# The client's plain numbers that are not 0 (the poll interval).
-for number in $(grep -oE '^[[:space:]]*[1-9][0-9]*,' <<<"$mirror_defaults" | tr -dc '0-9\n'); do
-	expect_text dircast-mirror.1 "$scratch/dircast-mirror.options" "Default: $number."
+# The backlog a running host listens with.
+"$build_dir/dircast-serve" --root "$scratch" --port 0 --beacon-port 0 --broadcast 127.0.0.1 >/dev/null 2>&1 &
+host=$!
+for _ in $(seq 100); do
+	backlog=$(ss -Hltnp 2>/dev/null | awk -v p="pid=$host," 'index($0, p) { print $3 }')
+	[ -n "$backlog" ] && break
+	sleep 0.1
 done
-broadcast=$(grep -oE '\{ *[0-9]+, *[0-9]+, *[0-9]+, *[0-9]+ *\}' <<<"$serve_defaults" | tr -d '{} ' | tr , .)
-[ -n "$broadcast" ] || fail "cannot find the default broadcast address in host/settings.cpp"
-expect_text dircast-serve.1 "$scratch/dircast-serve.options" "Default: $broadcast,"
-for program in dircast-serve dircast-mirror; do
-	expect_text "$program.1" "$scratch/$program.options" "Default: $(constant protocol/wire.hpp DEFAULT_LISTEN_PORT)."
-	expect_text "$program.1" "$scratch/$program.options" "Default: $(constant protocol/wire.hpp DEFAULT_BEACON_PORT)."
-done
+kill $host
+[ -n "$backlog" ] && expect_text dircast-serve.1 "$scratch/dircast-serve.txt" "listen backlog of $backlog" ||
+	fail "no listening dircast-serve found with ss"
 
 # Limits, as the code defines them.
 for program in dircast-serve dircast-mirror; do
@@ -124,7 +128,6 @@ expect_text dircast-serve.1 "$scratch/dircast-serve.txt" "within $(constant host
 expect_text dircast-serve.1 "$scratch/dircast-serve.txt" "floor of $(constant host/reader_pace.hpp READER_FLOOR_BYTES) bytes a second"
 expect_text dircast-serve.1 "$scratch/dircast-serve.txt" "spent $(constant host/reader_pace.hpp READER_WINDOW_SECONDS) seconds in all waiting"
 expect_text dircast-serve.1 "$scratch/dircast-serve.txt" "up to $(constant host/connection_slots.hpp CONNECTION_SLOTS) connections at once"
-expect_text dircast-serve.1 "$scratch/dircast-serve.txt" "listen backlog of $(constant host/serve_loop.cpp LISTEN_BACKLOG)"
 expect_text dircast-serve.1 "$scratch/dircast-serve.txt" "Every $(constant host/serve_loop.cpp BEACON_INTERVAL_MS) ms"
 expect_text dircast-serve.1 "$scratch/dircast-serve.txt" "for up to $(constant host/hash_cache.hpp HASH_CACHE_CAPACITY) files"
 expect_text dircast-mirror.1 "$scratch/dircast-mirror.txt" "$(constant protocol/wire.hpp PATH_LIMIT) bytes"

@@ -1,5 +1,7 @@
 #include "documents.hpp"
 
+#include <random>
+
 namespace dircast_test {
 
 std::string file_request(const std::string &path) { return dircast::wire::FILE_PREFIX + path + "\n\n"; }
@@ -57,6 +59,16 @@ int count_of(const std::string &text, const std::string &what)
 	for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
 		n++;
 	return n;
+}
+
+std::string pseudo_random(size_t n, unsigned seed)
+{
+	std::mt19937 random(seed);
+	std::string s(n, 0);
+
+	for (char &c : s)
+		c = (char)random();
+	return s;
 }
 
 } // namespace dircast_test

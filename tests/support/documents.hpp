@@ -33,5 +33,7 @@ std::string archive_text(const std::vector<Entry> &entries);
 std::string scripted_archive_head();
 
 int count_of(const std::string &text, const std::string &what);
+// n bytes that no compression or coincidence makes alike, the same for a seed.
+std::string pseudo_random(size_t n, unsigned seed);
 
 } // namespace dircast_test

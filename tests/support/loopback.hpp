@@ -3,11 +3,13 @@
 #pragma once
 
 #include <cstdint>
+#include <sys/time.h>
 #include <string>
 
 namespace dircast_test {
 
-// A port that was free on 127.0.0.1 a moment ago (TCP or UDP).
+// A port free on 127.0.0.1 (TCP or UDP), from a range no connect() takes
+// its local port from and that no other test process hands out at once.
 int free_tcp_port();
 int free_udp_port();
 
@@ -20,6 +22,11 @@ std::string tcp_exchange(int port, const std::string &request, int timeout_ms = 
 // Connects to 127.0.0.1:port from the loopback address from, retrying
 // while refused; -1 on timeout.
 int tcp_connect(int port, int timeout_ms = 10000, const char *from = "127.0.0.1");
+// One connect that gives up after timeout_ms, like the client's own; each
+// later receive and send is bounded alike. A small receive window makes a
+// large answer fill the path quickly, so the host has to wait on us.
+int connect_within(int port, int timeout_ms = 10000, bool small_window = false,
+		   const char *from = "127.0.0.1");
 // One datagram to 127.0.0.1:port, sent from the loopback address from.
 void send_datagram(int port, const std::string &text, const char *from = "127.0.0.1");
 // Reads until close, timeout_ms without data, or stop_after bytes; a pause
@@ -32,8 +39,13 @@ struct UdpReceiver {
 	int port = 0;
 	explicit UdpReceiver(int port, const char *address = "127.0.0.1");
 	~UdpReceiver();
-	// One datagram or "" after timeout_ms; *sender_port gets its source port.
-	std::string receive(int timeout_ms = 5000, int *sender_port = nullptr);
+	// One datagram or "" after timeout_ms; *sender_port gets its source port,
+	// *arrived the kernel's time of its arrival.
+	std::string receive(int timeout_ms = 5000, int *sender_port = nullptr, timeval *arrived = nullptr);
 };
+
+// Bytes waiting in the receive queue of the UDP socket bound to port: 0 once
+// its program has read every datagram sent to it.
+long udp_queued(int port);
 
 } // namespace dircast_test

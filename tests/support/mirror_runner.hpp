@@ -56,8 +56,7 @@ struct Mirror {
 	std::string run_turns(int port, int turns)
 	{
 		process.start(args(port, "--poll", "1"), tmp / "mirror.log");
-		for (int i = 0; i < 600 && count_of(process.output(), "sleeping") < turns && process.running(); i++)
-			std::this_thread::sleep_for(std::chrono::milliseconds(50));
+		wait_until([&] { return count_of(process.output(), "sleeping") >= turns || !process.running(); }, 30000);
 		EXPECT_TRUE(process.running());
 		process.stop();
 		return process.output();

@@ -3,6 +3,7 @@
 
 #include <chrono>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <dirent.h>
 #include <sys/socket.h>
@@ -19,6 +20,47 @@ std::string build_dir() { return DIRCAST_BUILD_DIR; }
 std::string program_path(const std::string &name, const std::string &arch)
 {
 	return arch == "i386" ? build_dir() + "/" + name : build_dir() + "/" + arch + "/" + name;
+}
+
+bool wait_until(const std::function<bool()> &done, int timeout_ms, int every_ms)
+{
+	auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+
+	while (!done()) {
+		if (std::chrono::steady_clock::now() > until)
+			return false;
+		std::this_thread::sleep_for(std::chrono::milliseconds(every_ms));
+	}
+	return true;
+}
+
+int open_descriptors(pid_t pid)
+{
+	int n = 0;
+	DIR *d = opendir(("/proc/" + std::to_string(pid) + "/fd").c_str());
+
+	while (d && readdir(d))
+		n++;
+	if (d)
+		closedir(d);
+	return n;
+}
+
+long long bytes_read(pid_t pid)
+{
+	std::string io = read_file("/proc/" + std::to_string(pid) + "/io");
+	size_t at = io.find("rchar: ");
+
+	return at == std::string::npos ? -1 : std::stoll(io.substr(at + 7));
+}
+
+long cpu_ticks(pid_t pid)
+{
+	std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
+	long user = 0, system = 0;
+
+	sscanf(stat.c_str() + stat.rfind(')'), ") %*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %ld %ld", &user, &system);
+	return user + system;
 }
 
 Process::~Process() { stop(); }
@@ -52,14 +94,7 @@ std::string Process::output() const { return read_file(log_path); }
 
 bool Process::wait_for_output(const std::string &text, int timeout_ms) const
 {
-	auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-
-	while (std::chrono::steady_clock::now() < until) {
-		if (output().find(text) != std::string::npos)
-			return true;
-		std::this_thread::sleep_for(std::chrono::milliseconds(10));
-	}
-	return output().find(text) != std::string::npos;
+	return wait_until([&] { return output().find(text) != std::string::npos; }, timeout_ms);
 }
 
 static int decode_status(int status)
@@ -69,20 +104,7 @@ static int decode_status(int status)
 
 bool Process::wait_exit(int timeout_ms)
 {
-	auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-	int status;
-
-	if (pid <= 0)
-		return true;
-	while (std::chrono::steady_clock::now() < until) {
-		if (waitpid(pid, &status, WNOHANG) == pid) {
-			exit_status = decode_status(status);
-			pid = -1;
-			return true;
-		}
-		std::this_thread::sleep_for(std::chrono::milliseconds(5));
-	}
-	return false;
+	return wait_until([&] { return !running(); }, timeout_ms);
 }
 
 bool Process::running()

@@ -2,11 +2,21 @@
 // going to a file, waits for log text, stops it.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <sys/types.h>
 #include <vector>
 
 namespace dircast_test {
+
+// Checks done() every every_ms until it holds or timeout_ms passes; the one
+// wait of the tests, each on the event itself with a wide ceiling.
+bool wait_until(const std::function<bool()> &done, int timeout_ms = 10000, int every_ms = 5);
+// Descriptors a process holds, and the bytes it has read (rchar).
+int open_descriptors(pid_t pid);
+long long bytes_read(pid_t pid);
+// Processor time a process has used, in clock ticks.
+long cpu_ticks(pid_t pid);
 
 std::string build_dir();
 // Path of a built program: arch "i386" is build/<name>, "x86_64" build/x86_64/<name>.

@@ -2,6 +2,7 @@
 // documents: the readers' rules for records, content, paths and kinds.
 #include "client/archive.hpp"
 #include "client/manifest_index.hpp"
+#include "client/manifest_lookup.hpp"
 #include "client/delta.hpp"
 #include "client/mirror_store.hpp"
 #include "client/transfers.hpp"
@@ -86,6 +87,25 @@ TEST_F(MirrorTest, PruneKeepsWhatTheManifestListsWithTheSameKind)
 	EXPECT_NE(log.text().find("dircast-mirror: pruned keep/gone\n"), std::string::npos);
 }
 
+// A manifest listing more paths than the index holds lists too little to
+// prune by: neither the manifest's prune nor the archive's deletes a file.
+// The fetch of its first record fails, which ends the turn there.
+TEST_F(MirrorTest, AListingLargerThanTheIndexPrunesNothing)
+{
+	std::string manifest = manifest_head(1, "s") + "file path=unfetched size=1 hash=1\n";
+
+	for (int i = 0; i < 800000; i++)
+		manifest += "dir path=" + std::to_string(i) + "\n";
+	spool(manifest + "END\n");
+	write_file(root + "/unlisted", "");
+	CapturedLog log;
+	dircast::sockaddr_in nowhere = dircast::IPV4_ANY;
+	EXPECT_EQ(dircast::delta_sync(&nowhere), 0);
+	EXPECT_TRUE(exists(root + "/unlisted")) << "pruned by the manifest";
+	dircast::prune_mirror();
+	EXPECT_TRUE(exists(root + "/unlisted")) << "pruned after the archive";
+}
+
 } // namespace
 
 namespace {
@@ -160,6 +180,14 @@ TEST_F(MirrorTest, StampedFilesAreKnownUnchangedWithoutReading)
 	EXPECT_EQ(st.st_mtim.tv_nsec, abd % 1000000000u) << "and stamped";
 	utimensat(AT_FDCWD, (root + "/f").c_str(), stamp, 0);  // "abd" under the stamp of "abc"
 	EXPECT_TRUE(dircast::file_unchanged("f", 3, abc)) << "the stamp is trusted: the bytes are not read";
+
+	// A full archive stamps a file on the manifest's word only where a
+	// record names that very path: "ab" says nothing of "a".
+	spool(manifest_text(1, {{"ab", "y"}}));
+	dircast::open_manifest_lookup();
+	apply(archive_text({{"a", "x"}}));
+	dircast::close_manifest_lookup();
+	EXPECT_FALSE(dircast::file_unchanged("a", 1, content_hash("y")));
 }
 
 } // namespace

@@ -40,30 +40,6 @@ std::vector<std::string> writes_of(Body body)
 
 using Writes = std::vector<std::string>;
 
-TEST(Console, LogNumberWritesUnsignedDecimal)
-{
-	const struct {
-		const char *name;
-		unsigned value;
-		const char *expected;
-	} cases[] = {
-		{"zero", 0, "0"},
-		{"port", 19200, "19200"},
-		{"largest", 4294967295u, "4294967295"},
-		{"negative int as its 32-bit pattern", (unsigned)-1, "4294967295"},
-		{"manifest hash", 3908593925u, "3908593925"},
-	};
-
-	for (const auto &c : cases) {
-		SCOPED_TRACE(c.name);
-		EXPECT_EQ(writes_of([&] {
-				  dircast::log_number(c.value);
-				  dircast::flush_log();
-			  }),
-			  Writes{c.expected});
-	}
-}
-
 // Pieces gather into one write a line; a line longer than the buffer goes
 // out in pieces, none lost, and what is left unended goes at the flush.
 TEST(Console, EachLineIsOneWrite)

@@ -102,17 +102,6 @@ TEST(Dir, ScanVisitsEveryEntryAcrossBatches)
 	}
 }
 
-TEST(Dir, ScanOfAnEmptyDirectoryEndsAtOnce)
-{
-	TempDir dir;
-	dircast::DirScan scan;
-
-	ASSERT_GE(dircast::open_scan(&scan, dir.path.c_str(), NO_LINKS), 0);
-	EXPECT_EQ(dircast::next_entry(&scan), nullptr) << "dot entries must be skipped";
-	EXPECT_EQ(dircast::next_entry(&scan), nullptr) << "an ended scan stays ended";
-	dircast::close_scan(&scan);
-}
-
 // A tree with one of each kind of entry the walks meet.
 struct Tree {
 	TempDir dir;
@@ -199,15 +188,6 @@ TEST(Dir, OpenScanWithoutLinksRefusesEveryLink)
 		EXPECT_LT(scan_names(tree.dir / name, NO_LINKS, &names), 0);
 		EXPECT_TRUE(names.empty());
 	}
-}
-
-TEST(Dir, ScanFollowsALinkToADirectory)
-{
-	Tree tree;
-	std::vector<std::string> names;
-
-	ASSERT_GE(scan_names(tree.dir / "link_dir", FOLLOW_LINKS, &names), 0);
-	EXPECT_EQ(names, std::vector<std::string>{"f"});
 }
 
 TEST(Dir, CloseScanReleasesTheDescriptorOnce)

@@ -91,37 +91,8 @@ TEST(Net, ParseIpv4FailureKeepsClosedOctets)
 	EXPECT_EQ(std::vector<int>(out, out + 4), (std::vector<int>{10, 168, 7, 9}));
 }
 
-TEST(Net, StorePortWritesNetworkOrder)
-{
-	const struct {
-		const char *name;
-		unsigned port;
-		unsigned char expected[2];
-	} cases[] = {
-		{"zero", 0, {0x00, 0x00}},
-		{"request port", 19200, {0x4b, 0x00}},
-		{"beacon port", 19201, {0x4b, 0x01}},
-		{"low byte only", 0x12, {0x00, 0x12}},
-		{"largest", 65535, {0xff, 0xff}},
-		{"70000 keeps its low 16 bits", 70000, {0x11, 0x70}},
-		{"65536 wraps to 0", 65536, {0x00, 0x00}},
-	};
-
-	for (const auto &c : cases) {
-		dircast::sockaddr_in address = dircast::IPV4_ANY;
-
-		SCOPED_TRACE(c.name);
-		dircast::store_port(&address, c.port);
-		EXPECT_EQ(address.sin_port[0], c.expected[0]);
-		EXPECT_EQ(address.sin_port[1], c.expected[1]);
-		EXPECT_EQ(address.sin_family, 2) << "store_port must touch the port only";
-		EXPECT_EQ(std::vector<int>(address.sin_addr, address.sin_addr + 4), std::vector<int>(4, 0));
-		EXPECT_EQ(std::vector<int>(address.sin_zero, address.sin_zero + 8), std::vector<int>(8, 0));
-	}
-}
-
 // An address built the way the programs build one must reach a real listener:
-// the kernel is the judge of the record's layout.
+// the kernel is the judge of the record's layout and the port's byte order.
 TEST(Net, BuiltAddressConnectsOnLoopback)
 {
 	int listener = socket(AF_INET, SOCK_STREAM, 0);

@@ -17,23 +17,27 @@ struct Peer {
 	unsigned long wait_ms;
 	unsigned long busy_ms;
 	unsigned long earliest, latest;  // s, when it must be dropped; 0, 0: never
+	unsigned long stops_at = 0;      // s after which it takes nothing, or 0
 };
+
+unsigned long long taken_by(const Peer &peer, unsigned long now)
+{
+	unsigned long reading = peer.stops_at && now - 1000 > peer.stops_at * 1000 ? peer.stops_at * 1000 : now - 1000;
+
+	return (4 << 20) + peer.bytes_per_second * reading / 1000;
+}
 
 unsigned long drop_second(const Peer &peer)
 {
 	ReaderPace pace;
-	const unsigned long long burst = 4 << 20;
 	unsigned long now = 1000;
 
 	start_pace(&pace);
 	while (now < 1200000) {
-		unsigned long long taken = burst + peer.bytes_per_second * (now - 1000) / 1000;
-
-		pace_wait(&pace, now, taken);
+		pace_wait(&pace, now, taken_by(peer, now));
 		for (unsigned long waited = 0; waited < peer.wait_ms; waited += 250) {
 			now += 250;
-			taken = burst + peer.bytes_per_second * (now - 1000) / 1000;
-			if (pace_window_over(&pace, now) && pace_too_slow(&pace, now, taken))
+			if (pace_window_over(&pace, now) && pace_too_slow(&pace, now, taken_by(peer, now)))
 				return (now - 1000) / 1000;
 		}
 		pace_resume(&pace, now);
@@ -50,6 +54,8 @@ const Peer PEERS[] = {
 	// Waiting 1 s in 21: its 30 s of waiting take ten minutes.
 	{"takes nothing, in short waits between long busy spells", 0, 1000, 20000, 600, 630},
 	{"fast, with the host waiting a moment now and then", 10 << 20, 250, 50, 0, 0},
+	// Each window it passed closes; a new one opens on the stall.
+	{"fast for a minute, then takes nothing", 10 << 20, 1000000, 0, 90, 90, 60},
 };
 
 TEST(ReaderPace, OnlyReadersBelowTheFloorAreDroppedAfterTheirWindow)

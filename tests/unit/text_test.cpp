@@ -16,25 +16,6 @@ struct PairCase {
 	int expected;
 };
 
-TEST(Text, LengthCountsBytesBeforeNul)
-{
-	const struct {
-		const char *name;
-		const char *text;
-		int expected;
-	} cases[] = {
-		{"empty", "", 0},
-		{"ascii", "abc", 3},
-		{"stops at first NUL", "a\0bc", 1},
-		{"high bytes count as bytes", "\xc3\xa9\xff", 3},
-	};
-
-	for (const auto &c : cases) {
-		SCOPED_TRACE(c.name);
-		EXPECT_EQ(text_length(c.text), c.expected);
-	}
-}
-
 TEST(Text, StartsWith)
 {
 	const PairCase cases[] = {
@@ -54,26 +35,6 @@ TEST(Text, StartsWith)
 	for (const auto &c : cases) {
 		SCOPED_TRACE(c.name);
 		EXPECT_EQ(starts_with(c.text, c.other), c.expected);
-	}
-}
-
-TEST(Text, Equals)
-{
-	const PairCase cases[] = {
-		{"both empty", "", "", 1},
-		{"identical", "--once", "--once", 1},
-		{"first is a prefix of second", "--on", "--once", 0},
-		{"second is a prefix of first", "--once", "--on", 0},
-		{"empty against non-empty", "", "a", 0},
-		{"non-empty against empty", "a", "", 0},
-		{"last byte differs", "abc", "abd", 0},
-		{"identical high bytes", "\xff\x80", "\xff\x80", 1},
-		{"high byte against its low half", "\xff", "\x7f", 0},
-	};
-
-	for (const auto &c : cases) {
-		SCOPED_TRACE(c.name);
-		EXPECT_EQ(text_equals(c.text, c.other), c.expected);
 	}
 }
 
