@@ -180,8 +180,8 @@ std::vector<int> stalled_readers(int port, int n)
 	std::vector<int> fds;
 
 	for (int i = 0; i < n; i++) {
-		fds.push_back(small_window_connect(port));
-		send(fds.back(), ARCHIVE.data(), ARCHIVE.size(), MSG_NOSIGNAL);
+		fds.push_back(connect_within(port, 10000, true));
+		send(fds.back(), ARCHIVE_REQUEST.data(), ARCHIVE_REQUEST.size(), MSG_NOSIGNAL);
 	}
 	return fds;
 }
@@ -197,13 +197,12 @@ TEST(ServeConcurrency, APeerOfAnotherAddressTakesTheBusiestAddressesOldestSlot)
 	make_dirs(tmp / "share");
 	write_file(tmp / "share/big.bin", pseudo_random(4 << 20, 5));
 	ASSERT_TRUE(start_serve(host, tmp / "share", tmp / "serve.log"));
-	std::string manifest = tcp_exchange(host.port, MANIFEST);
+	std::string manifest = tcp_exchange(host.port, MANIFEST_REQUEST);
 	std::vector<int> readers = stalled_readers(host.port, 256);
-	for (int i = 0; i < 200 && count_of(host.process.output(), "sending file") < 256; i++)
-		std::this_thread::sleep_for(std::chrono::milliseconds(50));
+	wait_until([&] { return count_of(host.process.output(), "sending file") >= 256; }, 10000);
 	int same = tcp_connect(host.port), other = tcp_connect(host.port, 5000, "127.0.0.2");
 	for (int fd : {same, other})
-		send(fd, MANIFEST.data(), MANIFEST.size(), MSG_NOSIGNAL);
+		send(fd, MANIFEST_REQUEST.data(), MANIFEST_REQUEST.size(), MSG_NOSIGNAL);
 
 	EXPECT_EQ(read_until_close(other, 5000), manifest);
 	EXPECT_EQ(read_until_close(same, 5000), manifest) << "waited, then answered";
@@ -232,7 +231,7 @@ TEST(ServeConcurrency, ALowDescriptorLimitNarrowsTheTableNotTheAnswers)
 	}
 	write_file(deep.substr(0, deep.size() - 2) + "/big.bin", pseudo_random(8 << 20, 6));
 	ASSERT_TRUE(start_serve(host, tmp / "share", tmp / "serve.log", {}, "i386", {"prlimit", "--nofile=200"}));
-	std::string alone = tcp_exchange(host.port, ARCHIVE);
+	std::string alone = tcp_exchange(host.port, ARCHIVE_REQUEST);
 	std::vector<int> readers = stalled_readers(host.port, 40);
 	std::this_thread::sleep_for(std::chrono::seconds(1));
 	for (int fd : readers) {
