@@ -29,6 +29,7 @@ void start_archive(ArchiveApply *apply, const char *wanted)
 	apply->done = 0;
 	apply->found = 0;
 	apply->in_file = 0;
+	apply->listed_placed = 0;
 	apply->wanted_record = nullptr;
 	apply->check.active = 0;
 	if (!wanted)
@@ -76,7 +77,8 @@ static void begin_file_record(ArchiveApply *apply, const char *line, unsigned lo
 	}
 	apply->in_file = begin_mirror_file(&apply->file, relative);
 	apply->found |= apply->wanted != nullptr;
-	if (apply->in_file && !apply->wanted && (listed || manifest_lists_file(relative, size, &hash)))
+	apply->file_listed = apply->in_file && !apply->wanted && (listed || manifest_lists_file(relative, size, &hash));
+	if (apply->file_listed)
 		trust_manifest_hash(&apply->file, hash);
 }
 
@@ -107,10 +109,12 @@ static void apply_content(ArchiveApply *apply, const StreamPiece *piece)
 		check_content(&apply->check, piece->bytes, piece->length);
 		return;
 	}
-	if (content_verified(&apply->check, apply->file.relative))
+	if (content_verified(&apply->check, apply->file.relative)) {
 		end_mirror_file(&apply->file);
-	else
+		apply->listed_placed += apply->file_listed && apply->file.ok;
+	} else {
 		abandon_mirror_file(&apply->file);
+	}
 	apply->in_file = 0;
 }
 

@@ -16,6 +16,8 @@ struct ArchiveApply {
 	int done;            // an end line came: later records are not read
 	int found;           // a record of the wanted path was applied
 	int in_file;         // content goes to file
+	int file_listed;     // the manifest lists that file with this size
+	unsigned long listed_placed;  // full archive: files placed as the manifest lists them
 	IncomingFile file;
 	const char *wanted_record;  // pinned: the listing's record of the wanted file
 	ContentCheck check;         // pinned: the file's content against its listing

@@ -27,6 +27,7 @@ struct SpoolWriter {
 	long fd;
 	long length;
 	int ok;
+	unsigned long file_records;
 	char buffer[SPOOL_READ_SIZE];
 };
 
@@ -94,6 +95,7 @@ int begin_spool()
 	w->open = w->fd >= 0;
 	w->length = 0;
 	w->ok = w->open;
+	w->file_records = 0;
 	return w->ok;
 }
 
@@ -112,6 +114,8 @@ int spool_bytes(const char *data, long length)
 
 int spool_line(const char *line, long length)
 {
+	if (starts_with(line, wire::FILE_RECORD))
+		spool_writer.file_records++;
 	spool_bytes(line, length);
 	return spool_bytes("\n", 1);
 }
@@ -125,6 +129,8 @@ int end_spool()
 	flush_spool(w);
 	return w->ok;
 }
+
+unsigned long spooled_file_records() { return spool_writer.file_records; }
 
 long spool_descriptor()
 {

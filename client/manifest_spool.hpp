@@ -28,8 +28,10 @@ struct SpoolReader {
 int begin_spool();
 // Appends bytes as they are; 0 once a write has failed.
 int spool_bytes(const char *data, long length);
-// Appends one line (shorter than STREAM_LINE_SIZE) and its '\n'.
+// Appends one line (shorter than STREAM_LINE_SIZE, NUL-terminated) and its '\n'.
 int spool_line(const char *line, long length);
+// The file records among the lines this spool was given.
+unsigned long spooled_file_records();
 // Writes out what is gathered; 0 when any write failed.
 int end_spool();
 // 1 when the spool begins with the magic line of a manifest or a signed

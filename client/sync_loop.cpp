@@ -6,6 +6,7 @@
 #include "delta.hpp"
 #include "drive_link.hpp"
 #include "manifest_lookup.hpp"
+#include "manifest_spool.hpp"
 #include "mirror_store.hpp"
 #include "settings.hpp"
 #include "signed_listing.hpp"
@@ -64,7 +65,10 @@ static int run_archive_path(sockaddr_in *host, SyncState *state, int manifest_ok
 	map_drive();
 	log_text("dircast-mirror: sync complete\n");
 	state->first_sync = 0;
-	remember_hash(state, manifest_ok, hash);
+	// The mirror is at the manifest only when the archive brought every file
+	// it lists: entries the host never sends, and files that changed between
+	// the two answers, are left to the next turn's delta.
+	remember_hash(state, manifest_ok && apply.listed_placed == spooled_file_records(), hash);
 	return 0;
 }
 

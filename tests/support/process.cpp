@@ -74,9 +74,11 @@ void Process::start(const std::vector<std::string> &argv, const std::string &log
 	for (const std::string &a : argv)
 		args.push_back(const_cast<char *>(a.c_str()));
 	args.push_back(nullptr);
+	// Emptied before the fork: a log left by an earlier run in the same file
+	// must never be read as this run's.
+	int log = open(log_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
 	pid = fork();
 	if (pid == 0) {
-		int log = open(log_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
 		int null = open("/dev/null", O_RDWR);
 		dup2(null, 0);
 		dup2(output_fd >= 0 ? output_fd : log, 1);
@@ -88,6 +90,7 @@ void Process::start(const std::vector<std::string> &argv, const std::string &log
 		execvp(args[0], args.data());  // a bare name is looked up in PATH
 		_exit(127);
 	}
+	close(log);
 }
 
 std::string Process::output() const { return read_file(log_path); }
