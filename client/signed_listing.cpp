@@ -157,18 +157,12 @@ static Receipt receive_signed_listing(sockaddr_in *host, ListingCheck *check, co
 	long socket = send_request(host, wire::SIGNED_REQUEST, "dircast-mirror: listing connect failed\n",
 				   "dircast-mirror: signed listing request sent\n");
 	ListingVerdict verdict;
-	int complete = 0;
+	int complete;
 
 	if (socket < 0)
 		return RECEIPT_FAILED;
 	start_listing_check(check);
-	make_parent_dirs(client_settings.mirror_root);
-	make_dir(client_settings.mirror_root);
-	if (begin_spool()) {
-		complete = receive_reply(socket, MANIFEST_STREAM, &sink);
-		complete = end_spool() && complete;
-	}
-	sys::close(socket);
+	complete = receive_into_spool(socket, &sink);
 	if (check->lines > 0 && !check->magic)
 		complete = 1;  // refused below, not merely cut
 	if (!complete) {

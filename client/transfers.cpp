@@ -187,23 +187,31 @@ static int take_manifest_piece(void *context, const StreamPiece *piece)
 	return m->magic && spool_line(piece->bytes, piece->length);
 }
 
+int receive_into_spool(long socket, const ReplySink *sink)
+{
+	int complete = 0;
+
+	make_parent_dirs(client_settings.mirror_root);
+	make_dir(client_settings.mirror_root);
+	if (begin_spool()) {
+		complete = receive_reply(socket, MANIFEST_STREAM, sink);
+		complete = end_spool() && complete;
+	}
+	sys::close(socket);
+	return complete;
+}
+
 long fetch_manifest(sockaddr_in *host, unsigned *hash, unsigned long long *content_total)
 {
 	ManifestReceipt receipt = {0, 1, 0, 0, 0, 0};
 	ReplySink sink = {take_manifest_piece, &receipt, 0};
 	long socket = send_request(host, wire::MANIFEST_REQUEST, "dircast-mirror: manifest connect failed\n",
 				   "dircast-mirror: manifest request sent\n");
-	int complete = 0;
+	int complete;
 
 	if (socket < 0)
 		return -1;
-	make_parent_dirs(client_settings.mirror_root);
-	make_dir(client_settings.mirror_root);
-	if (begin_spool()) {
-		complete = receive_reply(socket, MANIFEST_STREAM, &sink);
-		complete = end_spool() && complete;
-	}
-	sys::close(socket);
+	complete = receive_into_spool(socket, &sink);
 	if (!complete || !receipt.magic) {
 		log_text("dircast-mirror: manifest incomplete\n");
 		return -1;

@@ -39,6 +39,9 @@ long send_request(sockaddr_in *host, const char *request, const char *failed_mes
 // Receives until the reply ends, the peer closes, the idle limit passes or
 // the handler stops it; 1 when the reply arrived whole.
 int receive_reply(long socket, StreamKind kind, const ReplySink *sink);
+// Receives a listing's reply into a fresh spool in the mirror root and
+// closes the socket; 1 when it came whole and all of it was written.
+int receive_into_spool(long socket, const ReplySink *sink);
 // 0 with the manifest spooled and its hash in *hash; -1 after its message.
 long fetch_manifest(sockaddr_in *host, unsigned *hash, unsigned long long *content_total);
 // 1 when the archive, or one file's archive, arrived whole; -1 after the

@@ -4,6 +4,8 @@
 #include "protocol/curve25519_field.hpp"
 #include "protocol/ed25519_scalar.hpp"
 
+#include "hex_bytes.hpp"
+
 #include <gtest/gtest.h>
 #include <string>
 #include <vector>
@@ -11,16 +13,8 @@
 namespace {
 
 using namespace dircast;
-using Bytes = std::vector<unsigned char>;
-
-Bytes from_hex(const std::string &hex)
-{
-	Bytes out;
-
-	for (size_t i = 0; i + 1 < hex.size(); i += 2)
-		out.push_back((unsigned char)std::stoi(hex.substr(i, 2), nullptr, 16));
-	return out;
-}
+using dircast_test::Bytes;
+using dircast_test::from_hex;
 
 Bytes bytes_of(const Fe &f)
 {
