@@ -21,7 +21,10 @@ for links in within follow; do
 	port=$((20000 + RANDOM % 12000)) mirror=$scratch/mirror-$links
 	"$build_dir/dircast-serve" --root "$WINEPREFIX/drive_c" --links "$links" --port "$port" \
 		--beacon-port $((port + 1)) --broadcast 127.0.0.1 >"$scratch/serve-$links.log" &
-	sleep 0.5
+	for _ in $(seq 200); do
+		grep -q "listening on" "$scratch/serve-$links.log" && break
+		sleep 0.05
+	done
 	timeout 120 "$build_dir/dircast-mirror" --host 127.0.0.1 --port "$port" --beacon-port $((port + 2)) \
 		--mirror-root "$mirror" --dosdevices "$scratch/dos-$links" --once >"$mirror.log" ||
 		fail "the mirror ended with status $? (--links $links)"
