@@ -198,19 +198,30 @@ static void hash_step(Answer *a, Reply *r, long *budget)
 		a->stage = HEADER;
 }
 
-int compose_manifest_header(char *out, unsigned hash)
+// A manifest's header, or a signed listing's, which carries its sequence too.
+static int compose_header(char *out, const char *magic, unsigned hash, const unsigned long long *sequence)
 {
 	int n = 0;
 
-	append_text(out, &n, wire::MANIFEST_MAGIC);
+	append_text(out, &n, magic);
 	append_text(out, &n, "\nname=");
 	append_text(out, &n, host_settings.share_name);
 	append_text(out, &n, "\nhash=");
 	append_decimal(out, &n, hash);
 	append_text(out, &n, "\n");
+	if (sequence) {
+		append_text(out, &n, wire::SEQUENCE_KEY);
+		append_decimal(out, &n, *sequence);
+		append_text(out, &n, "\n");
+	}
 	append_text(out, &n, wire::ENTRIES_LINE);
 	append_text(out, &n, "\n");
 	return n;
+}
+
+int compose_manifest_header(char *out, unsigned hash)
+{
+	return compose_header(out, wire::MANIFEST_MAGIC, hash, nullptr);
 }
 
 // The listing of an answer, which logs the loops it leaves out in the pass
@@ -253,7 +264,7 @@ static void gather_header(Answer *a, Reply *r)
 		return;
 	}
 	if (a->kind == SIGNED_ANSWER)
-		reply_commit(r, compose_signed_header(reply_tail(r), a->hashed.hash, a->sequence));
+		reply_commit(r, compose_header(reply_tail(r), wire::SIGNED_MAGIC, a->hashed.hash, &a->sequence));
 	else
 		reply_commit(r, compose_manifest_header(reply_tail(r), a->hashed.hash));
 	start_records(a, r, 0);

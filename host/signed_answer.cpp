@@ -37,24 +37,6 @@ int start_signed_answer(unsigned long long *sequence, Sha256 *listing)
 	return 1;
 }
 
-int compose_signed_header(char *out, unsigned hash, unsigned long long sequence)
-{
-	int n = 0;
-
-	append_text(out, &n, wire::SIGNED_MAGIC);
-	append_text(out, &n, "\nname=");
-	append_text(out, &n, host_settings.share_name);
-	append_text(out, &n, "\nhash=");
-	append_decimal(out, &n, hash);
-	append_text(out, &n, "\n");
-	append_text(out, &n, wire::SEQUENCE_KEY);
-	append_decimal(out, &n, sequence);
-	append_text(out, &n, "\n");
-	append_text(out, &n, wire::ENTRIES_LINE);
-	append_text(out, &n, "\n");
-	return n;
-}
-
 void append_digest_field(char *out, int *cursor, const unsigned char digest[SHA256_SIZE])
 {
 	append_text(out, cursor, wire::SHA256_FIELD);

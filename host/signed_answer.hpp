@@ -1,5 +1,5 @@
 // The parts of the signed listing that the manifest answer lacks: its
-// header, each file's digest field, and the signature line at its end.
+// sequence, each file's digest field, and the signature line at its end.
 #pragma once
 
 #include "reply.hpp"
@@ -10,8 +10,6 @@ namespace dircast {
 // Takes the listing's sequence and starts its digest; 0 when the share name
 // is too long for the signed header to fit a line (the answer is then cut).
 int start_signed_answer(unsigned long long *sequence, Sha256 *listing);
-// The header at out, which holds a line; its length.
-int compose_signed_header(char *out, unsigned hash, unsigned long long sequence);
 void append_digest_field(char *out, int *cursor, const unsigned char digest[SHA256_SIZE]);
 // "signature=" and the statement's signature, or "signature=none" without a
 // key; the listing's digest is finished here.
