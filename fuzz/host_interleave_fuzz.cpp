@@ -106,7 +106,7 @@ void start_peer(Peer &peer)
 	if (*request && write(pair[1], request, strlen(request)) < 0)
 		abort();
 	shutdown(pair[1], SHUT_WR);
-	dircast::open_connection(slot, pair[0], dircast::monotonic_ms());
+	dircast::open_connection(slot, pair[0], 0, dircast::monotonic_ms());
 	peer.fd = pair[1];
 	peer.started = true;
 }

@@ -81,7 +81,7 @@ std::string serve_alone(std::string_view request)
 	if (!request.empty() && write(pair[1], request.data(), request.size()) < 0)
 		abort();
 	shutdown(pair[1], SHUT_WR);
-	dircast::open_connection(connection, pair[0], dircast::monotonic_ms());
+	dircast::open_connection(connection, pair[0], 0, dircast::monotonic_ms());
 	while (connection->state != dircast::CONNECTION_FREE) {
 		pollfd p = {pair[0], dircast::connection_events(connection), 0};
 		short revents = p.events && poll(&p, 1, 1000) > 0 ? p.revents : 0;

@@ -19,10 +19,11 @@ constexpr int DRAIN_READS = 64;
 static char request_buffer[wire::REQUEST_LIMIT + 1];
 static unsigned connections_opened;
 
-void open_connection(Connection *c, long socket, unsigned long now)
+void open_connection(Connection *c, long socket, unsigned peer, unsigned long now)
 {
 	log_text("dircast-serve: client connected\n");
 	c->state = CONNECTION_READING;
+	c->peer = peer;
 	c->serial = connections_opened++;
 	c->request_deadline = now + REQUEST_SECONDS * 1000;
 	c->sent = 0;

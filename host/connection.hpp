@@ -25,8 +25,10 @@ struct Connection {
 	Answer answer;
 };
 
-// now: monotonic milliseconds, as every call here takes them.
-void open_connection(Connection *c, long socket, unsigned long now);
+inline int in_use(const Connection *c) { return c->state != CONNECTION_FREE; }
+// now: monotonic milliseconds, as every call here takes them; peer: the
+// address accept gave, by which a full table is shared.
+void open_connection(Connection *c, long socket, unsigned peer, unsigned long now);
 // POLLIN or POLLOUT, or 0 when the connection has work it can do at once.
 short connection_events(const Connection *c);
 // One turn's share of work; revents: what poll reported, 0 if it was not asked.

@@ -46,15 +46,10 @@ void fit_slots_to_descriptor_limit()
 Connection *free_slot()
 {
 	for (int i = 0; i < slots_usable; i++) {
-		if (connection_slots[i].state == CONNECTION_FREE)
+		if (!in_use(&connection_slots[i]))
 			return &connection_slots[i];
 	}
 	return nullptr;
-}
-
-static int in_use(int i)
-{
-	return connection_slots[i].state != CONNECTION_FREE;
 }
 
 static int slots_held(unsigned address)
@@ -62,15 +57,15 @@ static int slots_held(unsigned address)
 	int held = 0;
 
 	for (int i = 0; i < slots_usable; i++)
-		held += in_use(i) && connection_slots[i].peer == address;
+		held += in_use(&connection_slots[i]) && connection_slots[i].peer == address;
 	return held;
 }
 
 int slots_shared()
 {
 	for (int i = 0; i < slots_usable; i++) {
-		for (int j = i + 1; in_use(i) && j < slots_usable; j++) {
-			if (in_use(j) && connection_slots[j].peer == connection_slots[i].peer)
+		for (int j = i + 1; in_use(&connection_slots[i]) && j < slots_usable; j++) {
+			if (in_use(&connection_slots[j]) && connection_slots[j].peer == connection_slots[i].peer)
 				return 1;
 		}
 	}
@@ -85,7 +80,7 @@ Connection *slot_to_take(unsigned address)
 
 	for (int i = 0; i < slots_usable; i++) {
 		Connection *c = &connection_slots[i];
-		int held = in_use(i) ? slots_held(c->peer) : 0;
+		int held = in_use(c) ? slots_held(c->peer) : 0;
 
 		if (held > most || (held == most && held && (int)(c->serial - oldest->serial) < 0)) {
 			most = held;

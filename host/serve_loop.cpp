@@ -106,7 +106,6 @@ static short slot_events[CONNECTION_SLOTS];
 static unsigned long accept_paused_until;
 static unsigned turn_number;
 
-static int in_use(const Connection *c) { return c->state != CONNECTION_FREE; }
 
 // slot_of for the listener and for the share watch's descriptor.
 constexpr int LISTENER_ENTRY = -1;
@@ -158,8 +157,7 @@ static void take_peer(long fd, unsigned address, unsigned long now)
 	if (!c && (c = slot_to_take(address)))
 		give_up_slot(c);
 	if (c) {
-		open_connection(c, fd, now);
-		c->peer = address;
+		open_connection(c, fd, address, now);
 	} else if (!wait_for_slot(fd, address)) {
 		log_text("dircast-serve: peer turned away, every slot and waiting place taken\n");
 		sys::close(fd);

@@ -28,8 +28,7 @@ void seat_waiting_peers(unsigned long now)
 	while (waiting_count > 0 && (c = free_slot())) {
 		WaitingPeer *peer = &waiting[first_waiting];
 
-		open_connection(c, peer->socket, now);
-		c->peer = peer->address;
+		open_connection(c, peer->socket, peer->address, now);
 		first_waiting = (first_waiting + 1) % WAITING_PEERS;
 		waiting_count--;
 	}
